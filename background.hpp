@@ -13,3 +13,13 @@
 #include <background/core/Settings.hpp>
 #include <background/core/ShowerProvider.hpp>
 #include <background/core/YAMLAccessor.hpp>
+
+#include <background/driver/AfterpulseGenerator.hpp>
+#include <background/driver/AutoMergeList.hpp>
+#include <background/driver/Background.hpp>
+#include <background/driver/GenericGenerator.hpp>
+#include <background/driver/NPEGenerator.hpp>
+#include <background/driver/ProviderGenerator.hpp>
+#include <background/models/DarkCountModel.hpp>
+#include <background/models/GenericModel.hpp>
+#include <background/providers/MockProvider.hpp>

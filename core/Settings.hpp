@@ -49,4 +49,10 @@ private:
     std::vector<std::string> key_path;
 };
 
+/// Integer settings that feed unsigned parameters (seeds, counts) are 32-bit
+/// signed values sign-extended to 64 bits: -1 becomes 2^64 - 1.
+inline unsigned long widen_to_unsigned(int value) {
+    return static_cast<unsigned long>(static_cast<long>(value));
+}
+
 }  // namespace background

@@ -1,0 +1,150 @@
+#include <background/driver/Background.hpp>
+
+#include <background/core/Factory.hpp>
+#include <background/core/Format.hpp>
+#include <background/core/Hook.hpp>
+#include <background/core/Settings.hpp>
+#include <background/driver/AutoMergeList.hpp>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <stdexcept>
+#include <utility>
+
+namespace background {
+
+namespace {
+
+using TimeHint = std::function<void(double)>;
+
+// The time-hint hook is optional: a missing key, an ID nobody registered or an
+// entry of another type all mean "no hook".
+TimeHint find_time_hint(const Settings& lib) {
+    try {
+        const int id = lib["time_hint_hook"];
+        return Hook::get<TimeHint>(id);
+    } catch (...) {
+        return {};
+    }
+}
+
+template <typename T>
+std::unique_ptr<T> build_instance(const std::filesystem::path& path, const Settings& lib, const char* key) {
+    Factory<T> factory(path);
+    return factory.create_by_name(lib[key]);
+}
+
+}  // namespace
+
+class Background::Impl {
+public:
+    explicit Impl(Settings settings) : settings(std::move(settings)) {}
+
+    Settings settings;
+    std::unique_ptr<ShowerProvider> provider;
+    std::unique_ptr<EventGenerator> generator;
+    std::unique_ptr<BackgroundModel> model;
+    std::vector<AutoMergeList<double, std::less<double>, std::identity>> channels;
+    double chunk_start = 0.0;
+    bool reset_pending = false;
+    TimeHint metadata_hook;
+    TimeHint chunk_hook;
+
+    // The generator's list is ours, so its time vectors become the new runs
+    // without another copy.
+    void push_generated(PEList pe_list) {
+        for (auto& [channel, times] : pe_list) {
+            if (channel < 0 || static_cast<std::size_t>(channel) >= channels.size()) {
+                throw std::out_of_range(format("Generated data for channel {}, but only {} channels in array!",
+                                               channel, channels.size()));
+            }
+            channels[channel].push(std::move(times));
+        }
+    }
+
+    PEList drain(double chunk_end) {
+        PEList result;
+        for (std::size_t channel = 0; channel < channels.size(); ++channel) {
+            auto& runs = channels[channel];
+            if (runs.empty()) continue;
+            std::vector<double> merged = runs.take_merged();
+            if (merged.empty()) continue;
+            const auto split = std::upper_bound(merged.begin(), merged.end(), chunk_end);
+            if (split == merged.end()) {
+                // Everything is due: hand the merged run over whole.
+                result.emplace_back(static_cast<int>(channel), std::move(merged));
+                runs.push({});
+                continue;
+            }
+            if (split != merged.begin()) {
+                result.emplace_back(static_cast<int>(channel), std::vector<double>(merged.begin(), split));
+            }
+            runs.push(std::vector<double>(split, merged.end()));
+        }
+        return result;
+    }
+};
+
+Background::Background(const std::string& settings_file) {
+    const std::filesystem::path path(settings_file);
+    impl = std::make_unique<Impl>(Settings::from_file(path));
+    const Settings lib = impl->settings["lib"];
+
+    impl->provider = build_instance<ShowerProvider>(path, lib, "provider");
+    impl->metadata_hook = find_time_hint(lib);
+    impl->generator = build_instance<EventGenerator>(path, lib, "generator");
+    impl->model = build_instance<BackgroundModel>(path, lib, "model");
+
+    const int num_channels = lib["num_channels"];
+    if (num_channels < 0) {
+        throw std::invalid_argument(format("Setting num_channels = {} is negative!", num_channels));
+    }
+    impl->channels.resize(static_cast<std::size_t>(num_channels));
+    impl->chunk_hook = find_time_hint(lib);
+
+    seek(lib["start_time"]);
+}
+
+Background::~Background() = default;
+
+PEList Background::next_chunk(double time_span) {
+    Impl& d = *impl;
+    const double t0 = d.chunk_start;
+    const double t1 = t0 + time_span;
+    d.chunk_start = t1;
+
+    const std::vector<BackgroundEvent> events = d.model->sample(t0, t1);
+
+    if (d.reset_pending) {
+        d.reset_pending = false;
+        if (d.chunk_hook) d.chunk_hook(t0);
+        for (auto& runs : d.channels) runs.clear();
+    }
+
+    for (const BackgroundEvent& event : events) d.push_generated(d.generator->generate(event));
+    return d.drain(t1);
+}
+
+void Background::seek(double time) {
+    impl->chunk_start = time;
+    impl->reset_pending = true;
+}
+
+std::vector<Metadata> Background::generate_metadata(double begin, double end) {
+    Impl& d = *impl;
+    const std::vector<BackgroundEvent> events = d.model->sample(begin, end);
+    const int type = d.settings["lib"]["meta_gen_type"];
+    if (d.metadata_hook) d.metadata_hook(begin);
+
+    std::vector<Metadata> result;
+    for (const BackgroundEvent& event : events) {
+        if (event.type != type) continue;
+        Metadata record = d.provider->get_metadata(event.id);
+        record.time = event.time;
+        result.push_back(record);
+    }
+    return result;
+}
+
+}  // namespace background
