@@ -10,6 +10,7 @@
 #include <background/core/Hook.hpp>
 #include <background/core/Metadata.hpp>
 #include <background/core/PEList.hpp>
+#include <background/core/Random.hpp>
 #include <background/core/Settings.hpp>
 #include <background/core/ShowerProvider.hpp>
 #include <background/core/YAMLAccessor.hpp>

@@ -5,6 +5,7 @@
 //
 //   chunk_throughput [simulated seconds, default 5]
 
+#include <background/core/Random.hpp>
 #include <background/driver/Background.hpp>
 
 #include <algorithm>
@@ -65,10 +66,9 @@ Figures run_lower_bound(int chunks) {
     for (int i = 0; i < chunks; ++i) {
         const double t0 = i * kChunk;
         std::poisson_distribution<int> count(kRate * kChunk);
-        std::uniform_real_distribution<double> when(t0, t0 + kChunk);
         for (auto& times : channels) {
             times.resize(static_cast<std::size_t>(count(rng)));
-            for (double& t : times) t = when(rng);
+            for (double& t : times) t = background::canonical_double(rng) * kChunk + t0;
             std::sort(times.begin(), times.end());
             pes += static_cast<double>(times.size());
         }

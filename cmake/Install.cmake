@@ -1,8 +1,16 @@
 include(CMakePackageConfigHelpers)
 
 if(SKBUILD)
-  # Inside a Python wheel the library sits next to the extension module.
-  install(TARGETS background LIBRARY DESTINATION vorizovedavuz NAMELINK_SKIP)
+  # Inside a Python wheel the extension is a top-level module, and the library
+  # sits in vorizovedavuz.libs/ beside it, where the module's RPATH
+  # ($ORIGIN/vorizovedavuz.libs, python/CMakeLists.txt) finds it. Only the
+  # file under the soname is installed: a wheel cannot hold symlinks and would
+  # carry a second full copy of the library for the versioned name.
+  install(FILES $<TARGET_FILE:background>
+    DESTINATION vorizovedavuz.libs
+    RENAME libnelmbackground.so.${PROJECT_VERSION_MAJOR}
+    PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+      WORLD_READ WORLD_EXECUTE)
   return()
 endif()
 

@@ -1,6 +1,10 @@
 #include <background/driver/AfterpulseGenerator.hpp>
 
+#include <background/core/Random.hpp>
+
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <cmath>
 #include <iterator>
 #include <random>
@@ -9,6 +13,53 @@
 #include <vector>
 
 namespace background {
+
+namespace {
+
+// Most entries hold one PE, and for one trial the standard library's binomial
+// draw (the waiting-time method) reduces to: take u from one engine output and
+// choose the PE when -log(1 - u) <= q, with q = -log(1 - p') and p' the
+// smaller of p and 1 - p (the result flipped when p > 1/2). As -log is
+// monotonic, that is a threshold on 1 - u, found once by bisection over the
+// doubles with the same log the library calls; the draws stay bit for bit
+// those of the library, one logarithm cheaper each.
+class SinglePEDraw {
+public:
+    explicit SinglePEDraw(double p) : flipped(!(p <= 0.5)) {
+        const double p12 = flipped ? 1.0 - p : p;
+        const double q = -std::log(1 - p12);
+        const auto chosen = [q](double d) { return -std::log(d) <= q; };
+        // Smallest d in (0, 1] that chooses the PE: chosen(1) holds as q >= 0.
+        std::uint64_t lo = std::bit_cast<std::uint64_t>(0x1p-64);
+        std::uint64_t hi = std::bit_cast<std::uint64_t>(1.0);
+        if (!(q >= 0) || chosen(std::bit_cast<double>(lo))) return;
+        while (hi - lo > 1) {
+            const std::uint64_t mid = lo + (hi - lo) / 2;
+            (chosen(std::bit_cast<double>(mid)) ? hi : lo) = mid;
+        }
+        min_chosen = std::bit_cast<double>(hi);
+        // A logarithm that is not monotonic right at the threshold would make
+        // the shortcut differ from the library; then the library decides.
+        usable = true;
+        for (std::uint64_t step = 1; step <= 64; ++step) {
+            const std::uint64_t above = std::min(hi + step, std::bit_cast<std::uint64_t>(1.0));
+            if (chosen(std::bit_cast<double>(hi - step)) || !chosen(std::bit_cast<double>(above))) usable = false;
+        }
+    }
+
+    int draw(std::mt19937_64& rng) const {
+        const int k = 1.0 - canonical_double(rng) >= min_chosen ? 1 : 0;
+        return flipped ? 1 - k : k;
+    }
+
+    bool usable = false;
+
+private:
+    bool flipped;
+    double min_chosen = 1.0;
+};
+
+}  // namespace
 
 class AfterpulseGenerator::Impl {
 public:
@@ -27,6 +78,11 @@ public:
         const int n = static_cast<int>(times.size());
         const int k = draw_binomial(n);
         if (times.empty()) return;
+        if (k == 0) {
+            // Nothing to choose: std::sample would draw nothing either.
+            if (!std::is_sorted(times.begin(), times.end())) std::sort(times.begin(), times.end());
+            return;
+        }
 
         chosen.clear();
         std::sample(times.begin(), times.end(), std::back_inserter(chosen), k, rng);
@@ -45,6 +101,7 @@ public:
     // probability): reset() drops the state a fresh object would not have, and
     // the parameters, whose set-up costs a logarithm, are kept for the last n.
     int draw_binomial(int n) {
+        if (n == 1 && single_pe.usable) return single_pe.draw(rng);
         if (n != binomial_n) {
             binomial_param = std::binomial_distribution<int>::param_type(n, probability);
             binomial_n = n;
@@ -62,6 +119,7 @@ public:
     std::binomial_distribution<int> binomial;
     std::binomial_distribution<int>::param_type binomial_param;
     int binomial_n = -1;
+    SinglePEDraw single_pe{probability};
 };
 
 namespace {

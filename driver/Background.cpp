@@ -51,36 +51,25 @@ public:
     TimeHint metadata_hook;
     TimeHint chunk_hook;
 
-    // The generator's list is ours, so its time vectors become the new runs
-    // without another copy.
-    void push_generated(PEList pe_list) {
-        for (auto& [channel, times] : pe_list) {
+    void push_generated(const PEList& pe_list) {
+        for (const auto& [channel, times] : pe_list) {
             if (channel < 0 || static_cast<std::size_t>(channel) >= channels.size()) {
                 throw std::out_of_range(format("Generated data for channel {}, but only {} channels in array!",
                                                channel, channels.size()));
             }
-            channels[channel].push(std::move(times));
+            channels[channel].push(times);
         }
     }
 
+    // Hands out every held time up to and including chunk_end; the later
+    // ones stay behind as their channel's one run.
     PEList drain(double chunk_end) {
         PEList result;
         for (std::size_t channel = 0; channel < channels.size(); ++channel) {
             auto& runs = channels[channel];
             if (runs.empty()) continue;
-            std::vector<double> merged = runs.take_merged();
-            if (merged.empty()) continue;
-            const auto split = std::upper_bound(merged.begin(), merged.end(), chunk_end);
-            if (split == merged.end()) {
-                // Everything is due: hand the merged run over whole.
-                result.emplace_back(static_cast<int>(channel), std::move(merged));
-                runs.push({});
-                continue;
-            }
-            if (split != merged.begin()) {
-                result.emplace_back(static_cast<int>(channel), std::vector<double>(merged.begin(), split));
-            }
-            runs.push(std::vector<double>(split, merged.end()));
+            std::vector<double> due = runs.take_merged_until(chunk_end);
+            if (!due.empty()) result.emplace_back(static_cast<int>(channel), std::move(due));
         }
         return result;
     }

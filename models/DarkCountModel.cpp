@@ -1,6 +1,7 @@
 #include <background/models/DarkCountModel.hpp>
 
 #include <background/core/Format.hpp>
+#include <background/core/Random.hpp>
 
 #include <algorithm>
 #include <cstdint>
@@ -20,6 +21,10 @@ public:
     unsigned long num_channels;
     std::mt19937_64 rng;
     int gen_type;
+    // Kept between calls so that sampling allocates only its result.
+    std::vector<BackgroundEvent> drawn;
+    std::vector<std::uint32_t> bucket;
+    std::vector<std::uint32_t> fill;
 };
 
 namespace {
@@ -28,29 +33,41 @@ bool earlier(const BackgroundEvent& a, const BackgroundEvent& b) { return a.time
 
 // The times are uniform in [begin, begin + span), so a bucket sort with one
 // bucket per event needs expected linear time where a comparison sort of the
-// whole interval would dominate the cost of sampling.
-void sort_by_time(std::vector<BackgroundEvent>& events, double begin, double span) {
+// whole interval would dominate the cost of sampling. After the scatter only
+// neighbours within a bucket can be out of order, which one insertion pass
+// mends.
+std::vector<BackgroundEvent> sort_by_time(const std::vector<BackgroundEvent>& events, double begin, double span,
+                                          std::vector<std::uint32_t>& bucket, std::vector<std::uint32_t>& fill) {
     const std::size_t n = events.size();
     if (n < 64 || n >= std::numeric_limits<std::uint32_t>::max() || !(span > 0)) {
-        std::sort(events.begin(), events.end(), earlier);
-        return;
+        std::vector<BackgroundEvent> sorted = events;
+        std::sort(sorted.begin(), sorted.end(), earlier);
+        return sorted;
     }
     const double scale = static_cast<double>(n) / span;
-    auto bucket_of = [&](const BackgroundEvent& event) {
-        const double position = (event.time - begin) * scale;
-        if (!(position > 0)) return std::size_t{0};
-        return std::min(static_cast<std::size_t>(position), n - 1);
-    };
-    std::vector<std::uint32_t> starts(n + 1, 0);
-    for (const BackgroundEvent& event : events) ++starts[bucket_of(event) + 1];
-    for (std::size_t b = 0; b < n; ++b) starts[b + 1] += starts[b];
-    std::vector<BackgroundEvent> sorted(n);
-    std::vector<std::uint32_t> fill(starts.begin(), starts.end() - 1);
-    for (const BackgroundEvent& event : events) sorted[fill[bucket_of(event)]++] = event;
-    for (std::size_t b = 0; b < n; ++b) {
-        std::sort(sorted.begin() + starts[b], sorted.begin() + starts[b + 1], earlier);
+    bucket.resize(n);
+    fill.assign(n + 1, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double position = (events[i].time - begin) * scale;
+        const std::size_t b = position > 0 ? std::min(static_cast<std::size_t>(position), n - 1) : 0;
+        bucket[i] = static_cast<std::uint32_t>(b);
+        ++fill[b + 1];
     }
-    events = std::move(sorted);
+    for (std::size_t b = 0; b < n; ++b) fill[b + 1] += fill[b];
+
+    std::vector<BackgroundEvent> sorted(n);
+    for (std::size_t i = 0; i < n; ++i) sorted[fill[bucket[i]]++] = events[i];
+    for (std::size_t i = 1; i < n; ++i) {
+        if (!earlier(sorted[i], sorted[i - 1])) continue;
+        const BackgroundEvent moving = sorted[i];
+        std::size_t j = i;
+        do {
+            sorted[j] = sorted[j - 1];
+            --j;
+        } while (j > 0 && earlier(moving, sorted[j - 1]));
+        sorted[j] = moving;
+    }
+    return sorted;
 }
 
 }  // namespace
@@ -67,12 +84,12 @@ DarkCountModel::DarkCountModel(double rate, unsigned long num_channels, unsigned
 DarkCountModel::~DarkCountModel() = default;
 
 std::vector<BackgroundEvent> DarkCountModel::sample(double begin, double end) {
-    std::vector<BackgroundEvent> events;
+    Impl& d = *impl;
     const double span = end - begin;
-    const double mean = impl->rate * span;
+    const double mean = d.rate * span;
     // A mean of zero or below has no events. The draw is skipped rather than
     // made, since the Poisson distribution is undefined there.
-    if (!(mean > 0) || impl->num_channels == 0) return events;
+    if (!(mean > 0) || d.num_channels == 0) return {};
     // The count is an int; a mean beyond that (or infinite) would make the
     // Poisson draw overflow or never finish.
     if (!(mean < static_cast<double>(std::numeric_limits<int>::max()) / 2)) {
@@ -83,18 +100,17 @@ std::vector<BackgroundEvent> DarkCountModel::sample(double begin, double end) {
     // One distribution for all channels of this call: its state carries over
     // from one channel to the next, which the reproducible stream relies on.
     std::poisson_distribution<int> count(mean);
-    events.reserve(static_cast<std::size_t>(mean * static_cast<double>(impl->num_channels) * 1.1) + 16);
-    for (unsigned long channel = 0; channel < impl->num_channels; ++channel) {
-        const int k = count(impl->rng);
+    d.drawn.clear();
+    for (unsigned long channel = 0; channel < d.num_channels; ++channel) {
+        const int k = count(d.rng);
         for (int i = 0; i < k; ++i) {
             // What std::uniform_real_distribution<double>(begin, end) computes,
             // without its requirement that begin <= end.
-            const double u = std::generate_canonical<double, std::numeric_limits<double>::digits>(impl->rng);
-            events.push_back(BackgroundEvent{u * span + begin, impl->gen_type, channel});
+            const double u = canonical_double(d.rng);
+            d.drawn.push_back(BackgroundEvent{u * span + begin, d.gen_type, channel});
         }
     }
-    sort_by_time(events, begin, span);
-    return events;
+    return sort_by_time(d.drawn, begin, span, d.bucket, d.fill);
 }
 
 }  // namespace background
