@@ -8,13 +8,13 @@
 #include <background/core/Flux.hpp>
 #include <background/core/Format.hpp>
 #include <background/core/Hook.hpp>
+#include <background/core/IOError.hpp>
 #include <background/core/Metadata.hpp>
 #include <background/core/PEList.hpp>
 #include <background/core/Random.hpp>
 #include <background/core/Settings.hpp>
 #include <background/core/ShowerProvider.hpp>
 #include <background/core/YAMLAccessor.hpp>
-
 #include <background/driver/AfterpulseGenerator.hpp>
 #include <background/driver/AutoMergeList.hpp>
 #include <background/driver/Background.hpp>
@@ -24,3 +24,8 @@
 #include <background/models/DarkCountModel.hpp>
 #include <background/models/GenericModel.hpp>
 #include <background/providers/MockProvider.hpp>
+#include <background/storage/Serializer.hpp>
+#include <background/storage/TMIO.hpp>
+#include <background/storage/TMIOSerializer.hpp>
+#include <background/storage/bufio.h>
+#include <background/storage/tmio.h>

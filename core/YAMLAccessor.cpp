@@ -1,6 +1,7 @@
 #include <background/core/YAMLAccessor.hpp>
 
 #include <background/core/Format.hpp>
+#include <background/core/IOError.hpp>
 
 #include <yaml-cpp/yaml.h>
 
@@ -47,7 +48,7 @@ YAMLAccessor::YAMLAccessor(std::filesystem::path path) {
         impl = std::make_unique<Impl>(YAML::LoadFile(file));
     } catch (...) {
         std::throw_with_nested(
-            std::ios_base::failure(format("Failed to load yaml file {}", path.generic_string())));
+            IOError(format("Failed to load yaml file {}", path.generic_string())));
     }
 }
 

@@ -100,8 +100,8 @@ TEST_F(SettingsTest, MissingOrBrokenFileFailsWithPathAndCause) {
         Settings::from_file(missing);
         FAIL() << "missing file loaded";
     } catch (const std::ios_base::failure& e) {
-        EXPECT_EQ(std::string(e.what()).rfind("Failed to load yaml file " + missing.generic_string(), 0), 0u)
-            << e.what();
+        EXPECT_EQ(std::string(e.what()), "Failed to load yaml file " + missing.generic_string());
+        EXPECT_EQ(e.code(), std::io_errc::stream);
         EXPECT_NE(nested_message(e), "<no nested exception>");
     }
     const auto broken = dir.write("broken.yaml", "a: [1, 2\n");

@@ -257,7 +257,7 @@ class TestLibraryFailures:
         path = str(tmp_path / "absent.yaml")
         with pytest.raises(RuntimeError) as info:
             Background(path)
-        assert str(info.value).startswith(f"Failed to load yaml file {path}")
+        assert str(info.value) == f"Failed to load yaml file {path}"
         assert isinstance(info.value.__cause__, RuntimeError)
         assert info.value.__cause__.__cause__ is None
 

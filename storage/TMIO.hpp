@@ -1,0 +1,65 @@
+#pragma once
+
+#include <filesystem>
+#include <ios>
+#include <string>
+#include <vector>
+
+struct tmio_context;
+
+namespace background::tmio {
+
+/// One tagged record stream opened on a file path (or any stream address the
+/// byte-stream layer accepts) for input or for output, with typed records that
+/// throw on failure. Failures of the stream are std::ios_base::failure with the
+/// error code std::io_errc::stream; what() is the exact message.
+class TMIO {
+public:
+    /// Opens `path` under `protocol`; `mode` is exactly std::ios::in or std::ios::out.
+    TMIO(std::filesystem::path path, std::ios_base::openmode mode, std::string protocol);
+    /// Flushes what is still buffered and closes the stream; cannot report a
+    /// failure of that flush, so writers that care call flush() first.
+    ~TMIO();
+    TMIO(const TMIO&) = delete;
+    TMIO& operator=(const TMIO&) = delete;
+
+    /// One record of `tag` holding one data record of `n` bytes.
+    void write_raw(int tag, const void* data, int n);
+    /// One record of `tag` holding a count record and `n` elements. The typed
+    /// operations exist for double, Metadata and BackgroundEvent.
+    template <typename T>
+    void write_array(int tag, const T* data, int n);
+    /// Reads the next record, which must carry `tag`, and its first data
+    /// record, which must hold exactly `n` bytes.
+    void read_raw(int tag, void* data, int n);
+    /// Reads one VECTOR record.
+    template <typename T>
+    std::vector<T> read_vector();
+    /// Reads the next data record, which must hold exactly `n` elements.
+    template <typename T>
+    void read_array_data(T* data, int n);
+    /// Sends everything buffered to the file; throws the write failure.
+    void flush();
+
+    static std::string tag_str(int tag);
+
+    /// The open stream's context; users may end the stream early with tmio_close.
+    tmio_context* ctx;
+    std::ios_base::openmode mode;
+    std::filesystem::path path;
+
+private:
+    [[noreturn]] void throw_read_failure() const;
+    [[noreturn]] void throw_write_failure() const;
+    [[noreturn]] void throw_size_mismatch(long long stored, long long required) const;
+    void check_readable() const;
+    void check_writable() const;
+};
+
+/// Tags of the typed records.
+inline constexpr int STRUCT_TAG = 1;
+inline constexpr int STRING_TAG = 2;
+inline constexpr int VECTOR_TAG = 3;
+inline constexpr int MAP_TAG = 4;
+
+}  // namespace background::tmio
