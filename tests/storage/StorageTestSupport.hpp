@@ -1,16 +1,16 @@
 #pragma once
-// Helpers shared by the storage tests: building stream bytes word by word,
-// reading files back, memory-stream addresses and bounded child processes.
+// Helpers shared by the storage tests: stream bytes built word by word, files
+// read back, memory-stream addresses and bounded child processes.
 
 #include <background/storage/tmio.h>
 
-#include <gtest/gtest.h>
+#include "support/TestHelpers.hpp"
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -19,31 +19,25 @@
 #include <functional>
 #include <iterator>
 #include <string>
-#include <thread>
 
 namespace storage_test {
+
+using background::testing::TempDir;
 
 inline std::string read_bytes(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-inline void write_bytes(const std::filesystem::path& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
+inline std::string bytes_of(const void* data, std::size_t n) { return {static_cast<const char*>(data), n}; }
 
-/// The 4 host-order bytes of one stream word.
-inline std::string word(std::int32_t value) {
-    std::string bytes(4, '\0');
-    std::memcpy(bytes.data(), &value, 4);
-    return bytes;
-}
+/// One stream word as its 4 host-order bytes.
+inline std::string word(std::int32_t value) { return bytes_of(&value, 4); }
 
-/// A handshake: the handshake word and the protocol field padded to 64 bytes.
-inline std::string handshake(const std::string& protocol) {
-    std::string field = protocol;
-    field.resize(64, '\0');
-    return word(TMIO_HANDSHAKE) + field;
+/// The handshake word and the protocol field padded to 64 bytes.
+inline std::string handshake(std::string protocol) {
+    protocol.resize(TMIO_PROTOCOL_SIZE, '\0');
+    return word(TMIO_HANDSHAKE) + protocol;
 }
 
 /// A data record: its length word and its bytes.
@@ -57,37 +51,39 @@ inline std::string mem_address(const void* base, std::size_t size) {
     return text;
 }
 
-/// Runs `body` in a forked child that always _exits (0 when body returned
-/// true) and returns the child's pid.
+/// Runs `body` in a forked child that always _exits, with 0 when `body` returned true.
 inline pid_t spawn(const std::function<bool()>& body) {
-    pid_t pid = fork();
+    const pid_t pid = fork();
     if (pid == 0) {
-        bool ok = false;
         try {
-            ok = body();
+            if (body()) _exit(0);
         } catch (...) {
         }
-        _exit(ok ? 0 : 1);
+        _exit(1);
     }
     return pid;
 }
 
-/// Waits up to `limit` for the child; a child still running is killed.
-/// True when it exited with status 0.
-inline bool join(pid_t pid, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
-    const auto end = std::chrono::steady_clock::now() + limit;
+/// True when the child exits with 0 within 20 s; a child still running then is killed.
+inline bool join(pid_t pid) {
     int status = 0;
-    for (;;) {
-        pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid) return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-        if (r < 0) return false;
-        if (std::chrono::steady_clock::now() > end) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    for (int i = 0; pid > 0 && i < 4000; ++i, usleep(5000)) {
+        const pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r != 0) return r == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
     }
+    if (pid > 0 && kill(pid, SIGKILL) == 0) waitpid(pid, &status, 0);
+    return false;
+}
+
+/// Lowers the file-size limit to `bytes` with SIGXFSZ ignored, so that writes fail
+/// with EFBIG; returns the previous limit. Process-wide, so only children use it.
+inline rlimit limit_file_size(rlim_t bytes) {
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit before{};
+    getrlimit(RLIMIT_FSIZE, &before);
+    const rlimit small{bytes, before.rlim_max};
+    setrlimit(RLIMIT_FSIZE, &small);
+    return before;
 }
 
 }  // namespace storage_test

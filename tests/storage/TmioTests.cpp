@@ -1,348 +1,293 @@
+#include <background/storage/Serializer.hpp>
+#include <background/storage/TMIO.hpp>
 #include <background/storage/tmio.h>
 
+#include <background/core/BackgroundEvent.hpp>
+#include <background/core/Metadata.hpp>
+
 #include "StorageTestSupport.hpp"
-#include "support/TestHelpers.hpp"
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
+#include <climits>
 #include <cstdint>
-#include <cstring>
+#include <stdexcept>
 #include <string>
+#include <system_error>
+#include <vector>
+
+// Tagged record streams: the C layer, typed TMIO records and Serializer files.
 
 namespace {
 
-using background::testing::TempDir;
-using storage_test::handshake;
-using storage_test::mem_address;
-using storage_test::read_bytes;
-using storage_test::record;
-using storage_test::word;
-using storage_test::write_bytes;
+using namespace storage_test;
+using background::BackgroundEvent;
+using background::Metadata;
+using background::Serializer;
+using background::tmio::TMIO;
+using std::filesystem::path;
 
-// A reading context over bytes held in memory.
-class MemoryReader {
-public:
-    MemoryReader(std::string bytes, const char* protocol, int verbosity = 0)
-        : bytes(std::move(bytes)), ctx(tmio_init(protocol, 0, 0, verbosity)) {
-        opened = tmio_open(ctx, mem_address(this->bytes.data(), this->bytes.size()).c_str(), 0);
-    }
+std::string failed(const char* what, const path& file, const std::string& reason) {
+    return std::string("Failed to ") + what + " file " + file.generic_string() + "!\nImplementation reports: " + reason;
+}
+
+std::string read_error(const path& file, const std::string& what) {
+    return "Read error in file " + file.generic_string() + ": " + what;
+}
+
+// A reading context over stream bytes held in memory.
+struct MemoryReader {
+    MemoryReader(std::string stream, const char* protocol)
+        : bytes(std::move(stream)), ctx(tmio_init(protocol, 0, 0, 0)),
+          opened(tmio_open(ctx, mem_address(bytes.data(), bytes.size()).c_str(), 0)) {}
     ~MemoryReader() { tmio_delete(ctx); }
     std::string bytes;
     tmio_context* ctx;
     int opened;
 };
 
-TEST(TmioCreate, WritesTheHandshakeAtOnce) {
+TEST(TmioWrite, StreamHoldsTheHandshakeNegatedTagsAndLengthPrefixedRecords) {
     TempDir dir;
-    const auto path = dir.path() / "events.tmio";
+    const auto file = dir.path() / "s";
     tmio_context* ctx = tmio_init("EVENT_PROTOCOL", 0, 0, 0);
-    ASSERT_NE(ctx, nullptr);
-    EXPECT_STREQ(tmio_status_str(ctx), "connection error");
-    EXPECT_EQ(tmio_create(ctx, path.c_str(), 0), 1);
-    EXPECT_EQ(tmio_type(ctx), 1);
-    EXPECT_STREQ(tmio_status_str(ctx), "okay");
-    const std::string expected = std::string("\xFF\x35\x65\xC4", 4) + "EVENT_PROTOCOL" + std::string(50, '\0');
-    EXPECT_EQ(read_bytes(path), expected);
-    EXPECT_EQ(ctx->bytes_written, 68u);
-    tmio_delete(ctx);
-    EXPECT_EQ(read_bytes(path), expected);
-}
-
-TEST(TmioCreate, LongProtocolNamesAreCutTo63Characters) {
-    const std::string name(80, 'n');
-    tmio_context* ctx = tmio_init(name.c_str(), 0, 0, 0);
-    EXPECT_EQ(std::string(tmio_protocol(ctx)), std::string(63, 'n'));
-    tmio_delete(ctx);
-}
-
-TEST(TmioWrite, DataNeedsATagFirstAndTagsHaveARange) {
-    TempDir dir;
-    const auto path = dir.path() / "s";
-    tmio_context* ctx = tmio_init("P", 0, 0, 0);
-    ASSERT_EQ(tmio_create(ctx, path.c_str(), 0), 1);
+    ASSERT_EQ(tmio_create(ctx, file.c_str(), 0), 1);
+    // The handshake goes out at once: a reader may be waiting for it.
+    const std::string hs = std::string("\xFF\x35\x65\xC4", 4) + "EVENT_PROTOCOL" + std::string(50, '\0');
+    EXPECT_EQ(read_bytes(file), hs);
+    // Data needs a tag first and tags lie in 1..1000000000; refusals leave the stream usable.
     EXPECT_EQ(tmio_write_data(ctx, "abcd", 4), -1);
     EXPECT_EQ(tmio_write_tag(ctx, 0), -1);
-    EXPECT_EQ(tmio_write_tag(ctx, 1000000001), -1);
-    EXPECT_EQ(tmio_status(ctx), 0);
-    EXPECT_EQ(tmio_write_tag(ctx, 1000000000), 0);
-    EXPECT_EQ(tmio_write_data(ctx, "abcd", -5), 0);
-    tmio_delete(ctx);
-    EXPECT_EQ(read_bytes(path), handshake("P") + word(-1000000000));
-}
-
-TEST(TmioWrite, TagsAreNegatedAndRecordsLengthPrefixed) {
-    TempDir dir;
-    const auto path = dir.path() / "s";
-    tmio_context* ctx = tmio_init("P", 0, 0, 0);
-    ASSERT_EQ(tmio_create(ctx, path.c_str(), 0), 1);
+    EXPECT_EQ(tmio_write_tag(ctx, TMIO_MAX_TAG + 1), -1);
+    EXPECT_STREQ(tmio_status_str(ctx), "okay");
     EXPECT_EQ(tmio_write_tag(ctx, 3), 0);
     EXPECT_EQ(tmio_write_data(ctx, "1234", 4), 4);
-    EXPECT_EQ(tmio_write_data(ctx, "0123456789abcdef", 16), 16);
     EXPECT_EQ(tmio_write_data(ctx, nullptr, 0), 0);
+    EXPECT_EQ(tmio_write_data(ctx, "abcd", -5), 0);
+    EXPECT_EQ(tmio_write_tag(ctx, TMIO_MAX_TAG), 0);
     EXPECT_EQ(tmio_flush(ctx), 0);
-    EXPECT_EQ(read_bytes(path), handshake("P") + word(-3) + record("1234") + record("0123456789abcdef") + word(0));
-    EXPECT_EQ(ctx->bytes_written, 68u + 4 + 8 + 20 + 4);
-    EXPECT_EQ(ctx->stats[TMIO_STAT_TAGS_WRITTEN], 1);
-    EXPECT_EQ(ctx->stats[TMIO_STAT_DATA_OUT], 3);
-    EXPECT_EQ(ctx->stats[TMIO_STAT_FLUSHES], 1);
-    EXPECT_EQ(tmio_sync(ctx), 0);
+    EXPECT_EQ(read_bytes(file), hs + word(-3) + record("1234") + word(0) + word(-TMIO_MAX_TAG));
     tmio_delete(ctx);
 }
 
-TEST(TmioWrite, FlushWithNothingWrittenDoesNotCount) {
-    TempDir dir;
-    tmio_context* ctx = tmio_init("P", 0, 0, 0);
-    ASSERT_EQ(tmio_create(ctx, (dir.path() / "s").c_str(), 0), 1);
-    EXPECT_EQ(tmio_flush(ctx), 0);
-    EXPECT_EQ(ctx->stats[TMIO_STAT_FLUSHES], 0);
-    tmio_delete(ctx);
+TEST(TmioOpen, HandshakeAndProtocolDecideWhetherAStreamOpens) {
+    const struct { std::string bytes; const char* ours; int opened; const char* status; std::string peer; } cases[] = {
+        {word(TMIO_HANDSHAKE) + "P", "P", -1, "handshake error", ""},
+        {handshake("Q"), "P", -1, "protocol error", "Q"},
+        // Ours need only be a prefix of theirs, and an empty name accepts any.
+        {handshake("OP_DATA_7"), "OP_DATA", 0, "okay", "OP_DATA_7"},
+        {handshake("EVENT"), "EVENT_PROTOCOL", -1, "protocol error", "EVENT"},
+        {handshake("WHATEVER"), "", 0, "okay", "WHATEVER"},
+        // A full field has no terminator; 63 characters of it are kept.
+        {word(TMIO_HANDSHAKE) + std::string(64, 'z'), "zz", 0, "okay", std::string(63, 'z')},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.peer);
+        MemoryReader reader(c.bytes, c.ours);
+        EXPECT_EQ(reader.opened, c.opened);
+        EXPECT_STREQ(tmio_status_str(reader.ctx), c.status);
+        if (!c.peer.empty()) {
+            EXPECT_EQ(tmio_stream_protocol(reader.ctx), c.peer);
+        }
+        EXPECT_EQ(tmio_stream_handle(reader.ctx) != nullptr, c.opened == 0);
+    }
 }
 
-TEST(TmioWrite, HandshakeThatDoesNotFitFailsTheCreate) {
-    char region[10] = {};
-    tmio_context* ctx = tmio_init("SMALL", 0, 0, 1);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(tmio_create(ctx, mem_address(region, sizeof region).c_str(), 0), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "tmio_create: can not send protocol SMALL\n");
-    EXPECT_STREQ(tmio_status_str(ctx), "handshake error");
-    EXPECT_EQ(tmio_stream_handle(ctx), nullptr);
-    EXPECT_EQ(tmio_write_tag(ctx, 1), -1);
-    tmio_delete(ctx);
+// The tags read in turn from handshake("P") + body: 0 at a clean end, -1 and
+// the status at the first fault.
+TEST(TmioReadTag, TagsSkipDataAndStopAtTheFirstFault) {
+    const struct { std::string body; std::vector<int> tags; const char* status; } cases[] = {
+        {record("12345678") + word(-5), {5, 0}, "okay"},
+        {word(-1000000002), {-1, -1}, "read error"},  // reserved word
+        // Concatenated streams are checked at each handshake.
+        {word(-1) + handshake("P2") + word(-2) + handshake("X") + word(-3), {1, 2, -1}, "protocol error"},
+        {word(-1).substr(0, 2), {-1}, "timeout"},
+        {word(100) + "abc", {-1}, "timeout"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.tags));
+        MemoryReader reader(handshake("P") + c.body, "P");
+        for (const int tag : c.tags) EXPECT_EQ(tmio_read_tag(reader.ctx), tag);
+        EXPECT_STREQ(tmio_status_str(reader.ctx), c.status);
+    }
 }
 
-TEST(TmioOpen, ReportsWhyTheStreamCannotBeRead) {
-    TempDir dir;
-    tmio_context* ctx = tmio_init("P", 0, 0, 0);
-    EXPECT_EQ(tmio_open(ctx, (dir.path() / "missing").c_str(), 0), -1);
-    EXPECT_STREQ(tmio_status_str(ctx), "connection error");
-    EXPECT_EQ(tmio_open(ctx, dir.write("empty", "").c_str(), 0), -1);
-    EXPECT_STREQ(tmio_status_str(ctx), "handshake error");
-    EXPECT_EQ(tmio_read_tag(ctx), -1);
-    EXPECT_EQ(tmio_open(ctx, dir.write("short", word(TMIO_HANDSHAKE) + "P").c_str(), 0), -1);
-    EXPECT_STREQ(tmio_status_str(ctx), "handshake error");
-    EXPECT_EQ(tmio_open(ctx, dir.write("other", handshake("Q")).c_str(), 0), -1);
-    EXPECT_STREQ(tmio_status_str(ctx), "protocol error");
-    EXPECT_STREQ(tmio_stream_protocol(ctx), "Q");
-    EXPECT_EQ(tmio_stream_handle(ctx), nullptr);
-    tmio_delete(ctx);
+// What tmio_read_data makes of the word after tag 1, asked twice, and what the
+// next tmio_read_tag then returns.
+TEST(TmioReadData, WordAfterTheTagDecidesTheRead) {
+    const struct { std::string body; int data; int next_tag; const char* status; } cases[] = {
+        {word(-7), -2, 7, "okay"},  // a tag met by read_data stays for read_tag
+        // Words held back that way still get their checks.
+        {handshake("Q"), -2, -1, "protocol error"},
+        {word(-2000000000), -2, -1, "read error"},
+        // A record cut short, even one claiming 2 GiB, times out without allocating.
+        {word(16) + "0123", -1, -1, "timeout"},
+        {word(0x7FFFFFFF) + "abc", -1, -1, "timeout"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.status);
+        MemoryReader reader(handshake("P") + word(-1) + c.body, "P");
+        ASSERT_EQ(tmio_read_tag(reader.ctx), 1);
+        char buffer[16];
+        EXPECT_EQ(tmio_read_data(reader.ctx, buffer, sizeof buffer), c.data);
+        EXPECT_EQ(tmio_read_data(reader.ctx, buffer, sizeof buffer), c.data);
+        EXPECT_EQ(tmio_read_tag(reader.ctx), c.next_tag);
+        EXPECT_STREQ(tmio_status_str(reader.ctx), c.status);
+    }
 }
 
-TEST(TmioOpen, ProtocolNameIsMatchedAsAPrefix) {
-    MemoryReader longer(handshake("OP_DATA_7"), "OP_DATA");
-    EXPECT_EQ(longer.opened, 0);
-    EXPECT_STREQ(tmio_stream_protocol(longer.ctx), "OP_DATA_7");
-
-    MemoryReader shorter(handshake("EVENT"), "EVENT_PROTOCOL");
-    EXPECT_EQ(shorter.opened, -1);
-    EXPECT_STREQ(tmio_status_str(shorter.ctx), "protocol error");
-
-    MemoryReader anything(handshake("WHATEVER"), "");
-    EXPECT_EQ(anything.opened, 0);
-}
-
-TEST(TmioOpen, ProtocolFieldKeepsOnly63Characters) {
-    MemoryReader reader(word(TMIO_HANDSHAKE) + std::string(64, 'z'), "zz");
-    EXPECT_EQ(reader.opened, 0);
-    EXPECT_EQ(std::string(tmio_stream_protocol(reader.ctx)), std::string(63, 'z'));
-    EXPECT_EQ(reader.ctx->bytes_read, 68u);
-}
-
-TEST(TmioOpen, VerbosityDecidesWhatIsPrinted) {
-    TempDir dir;
-    const auto missing = (dir.path() / "missing").string();
-    testing::internal::CaptureStderr();
-    tmio_context* quiet = tmio_init("P", 0, 0, 0);
-    tmio_open(quiet, missing.c_str(), 0);
-    tmio_delete(quiet);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-
-    testing::internal::CaptureStderr();
-    tmio_context* loud = tmio_init("P", 0, 0, 2);
-    tmio_open(loud, dir.write("other", handshake("Q")).c_str(), 0);
-    tmio_open(loud, missing.c_str(), 0);
-    tmio_delete(loud);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "tmio_init: context initialized with protocol P\n"
-              "tmio_read_and_match_protocol: peer has wrong protocol Q,expected P\n"
-              "tmio_open: can not connect peer/file " + missing + "\n");
-
-    testing::internal::CaptureStderr();
-    tmio_context* traced = tmio_init("P", 0, 0, 3);
-    tmio_open(traced, missing.c_str(), 0);
-    tmio_delete(traced);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "tmio_init: context initialized with protocol P\n"
-              "tmio_open: opening stream " + missing + "\n"
-              "tmio_open/buftcpopen: stat failed -- " + std::strerror(ENOENT) + "\n"
-              "tmio_open: can not connect peer/file " + missing + "\n");
-}
-
-TEST(TmioReadTag, SkipsDataRecordsBeforeTheTag) {
-    MemoryReader reader(handshake("P") + record("12345678") + word(-5), "P");
-    ASSERT_EQ(reader.opened, 0);
-    EXPECT_EQ(tmio_read_tag(reader.ctx), 5);
-    EXPECT_EQ(reader.ctx->stats[TMIO_STAT_DATA_SKIPPED], 1);
-    EXPECT_EQ(reader.ctx->bytes_skipped, 12u);
-    EXPECT_EQ(reader.ctx->bytes_read, 72u);
-    EXPECT_EQ(tmio_read_tag(reader.ctx), 0);
-    EXPECT_STREQ(tmio_status_str(reader.ctx), "okay");
-}
-
-TEST(TmioReadTag, ReservedWordIsAReadError) {
-    MemoryReader reader(handshake("P") + word(-1000000002), "P", 1);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(tmio_read_tag(reader.ctx), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "tmio_read_tag: received unknown reserved tag -1000000002\n");
-    EXPECT_STREQ(tmio_status_str(reader.ctx), "read error");
-    EXPECT_EQ(tmio_read_tag(reader.ctx), -1);
-}
-
-TEST(TmioReadTag, ConcatenatedStreamsAreCheckedAndRead) {
-    MemoryReader reader(handshake("P1") + word(-1) + handshake("P2") + word(-2) + handshake("X") + word(-3), "P");
-    ASSERT_EQ(reader.opened, 0);
-    EXPECT_EQ(tmio_read_tag(reader.ctx), 1);
+TEST(TmioReadData, RecordsLongerOrShorterThanTheSpaceGiven) {
+    const std::string data = "0123456789abcdef";
+    MemoryReader reader(handshake("P") + record("xyz") + word(-1) + record(data) + record(data) + word(-2), "P");
+    EXPECT_EQ(tmio_wait(reader.ctx, 0), 1);  // skips the stray record and holds the tag
+    ASSERT_EQ(tmio_read_tag(reader.ctx), 1);
+    std::string buffer(32, '#');
+    // A longer record fills the space, reports its own length and the rest is skipped.
+    EXPECT_EQ(tmio_read_data(reader.ctx, buffer.data(), 8), 16);
+    EXPECT_EQ(buffer, data.substr(0, 8) + std::string(24, '#'));
+    // A shorter one leaves the rest of the space alone.
+    EXPECT_EQ(tmio_read_data(reader.ctx, buffer.data(), 32), 16);
+    EXPECT_EQ(buffer, data + std::string(16, '#'));
     EXPECT_EQ(tmio_read_tag(reader.ctx), 2);
-    EXPECT_STREQ(tmio_stream_protocol(reader.ctx), "P2");
-    EXPECT_EQ(tmio_read_tag(reader.ctx), -1);
-    EXPECT_STREQ(tmio_status_str(reader.ctx), "protocol error");
-}
-
-TEST(TmioReadTag, StreamCutInsideAWordOrRecordReportsTimeout) {
-    MemoryReader in_word(handshake("P") + word(-1).substr(0, 2), "P");
-    EXPECT_EQ(tmio_read_tag(in_word.ctx), -1);
-    EXPECT_STREQ(tmio_status_str(in_word.ctx), "timeout");
-
-    MemoryReader in_skip(handshake("P") + word(100) + "abc", "P");
-    EXPECT_EQ(tmio_read_tag(in_skip.ctx), -1);
-    EXPECT_STREQ(tmio_status_str(in_skip.ctx), "timeout");
-}
-
-TEST(TmioReadData, LongerRecordIsTruncatedToTheSpaceGiven) {
-    MemoryReader reader(handshake("P") + word(-1) + record("0123456789abcdef") + word(-2), "P");
-    ASSERT_EQ(tmio_read_tag(reader.ctx), 1);
-    char buffer[8];
-    EXPECT_EQ(tmio_read_data(reader.ctx, buffer, 8), 16);
-    EXPECT_EQ(std::string(buffer, 8), "01234567");
-    EXPECT_EQ(reader.ctx->stats[TMIO_STAT_READ_TRUNCATED], 1);
-    EXPECT_EQ(reader.ctx->bytes_skipped, 8u);
-    EXPECT_EQ(reader.ctx->bytes_read, 68u + 4 + 12);
-    EXPECT_EQ(tmio_read_tag(reader.ctx), 2);
-}
-
-TEST(TmioReadData, ShorterRecordLeavesTheRestOfTheBuffer) {
-    MemoryReader reader(handshake("P") + word(-1) + record("0123456789abcdef"), "P");
-    ASSERT_EQ(tmio_read_tag(reader.ctx), 1);
-    char buffer[32];
-    std::memset(buffer, '#', sizeof buffer);
-    EXPECT_EQ(tmio_read_data(reader.ctx, buffer, 32), 16);
-    EXPECT_EQ(std::string(buffer, 32), "0123456789abcdef" + std::string(16, '#'));
-    EXPECT_EQ(reader.ctx->stats[TMIO_STAT_READ_SHORTENED], 1);
-    EXPECT_EQ(reader.ctx->stats[TMIO_STAT_DATA_IN], 1);
-}
-
-TEST(TmioReadData, TagMetInsteadOfDataStaysForReadTag) {
-    MemoryReader reader(handshake("P") + word(-1) + word(-7), "P");
-    ASSERT_EQ(tmio_read_tag(reader.ctx), 1);
-    char buffer[4];
-    EXPECT_EQ(tmio_read_data(reader.ctx, buffer, 4), -2);
-    EXPECT_EQ(tmio_read_data(reader.ctx, buffer, 4), -2);
-    EXPECT_EQ(tmio_read_data(reader.ctx, buffer, -1), -2);
-    EXPECT_EQ(reader.ctx->stats[TMIO_STAT_READ_MISSING], 1);
-    EXPECT_EQ(tmio_wait(reader.ctx, 0), 1);
-    EXPECT_EQ(tmio_read_tag(reader.ctx), 7);
-    EXPECT_STREQ(tmio_status_str(reader.ctx), "okay");
-}
-
-TEST(TmioReadData, WordsHeldReadAheadGetTheSameChecks) {
-    MemoryReader reader(handshake("P") + word(-1) + handshake("Q"), "P");
-    ASSERT_EQ(tmio_read_tag(reader.ctx), 1);
-    char buffer[4];
-    EXPECT_EQ(tmio_read_data(reader.ctx, buffer, 4), -2);
-    EXPECT_EQ(tmio_read_tag(reader.ctx), -1);
-    EXPECT_STREQ(tmio_status_str(reader.ctx), "protocol error");
-
-    MemoryReader reserved(handshake("P") + word(-1) + word(-2000000000), "P");
-    ASSERT_EQ(tmio_read_tag(reserved.ctx), 1);
-    EXPECT_EQ(tmio_read_data(reserved.ctx, buffer, 4), -2);
-    EXPECT_EQ(tmio_read_tag(reserved.ctx), -1);
-    EXPECT_STREQ(tmio_status_str(reserved.ctx), "read error");
-}
-
-TEST(TmioReadData, CutInsideTheRecordReportsTimeout) {
-    MemoryReader reader(handshake("P") + word(-1) + word(16) + "0123", "P");
-    ASSERT_EQ(tmio_read_tag(reader.ctx), 1);
-    char buffer[16];
-    EXPECT_EQ(tmio_read_data(reader.ctx, buffer, 16), -1);
-    EXPECT_STREQ(tmio_status_str(reader.ctx), "timeout");
-    EXPECT_EQ(tmio_read_data(reader.ctx, buffer, 16), -1);
-    EXPECT_EQ(tmio_read_tag(reader.ctx), -1);
-}
-
-TEST(TmioReadData, AbsurdLengthIsSkippedWithoutAllocating) {
-    MemoryReader reader(handshake("P") + word(-1) + word(0x7FFFFFFF) + "abc", "P");
-    ASSERT_EQ(tmio_read_tag(reader.ctx), 1);
-    char buffer[4];
-    EXPECT_EQ(tmio_read_data(reader.ctx, buffer, 4), -1);
-    EXPECT_STREQ(tmio_status_str(reader.ctx), "timeout");
-}
-
-TEST(TmioWait, SkipsDataAndHoldsTheNextTag) {
-    MemoryReader reader(handshake("P") + record("xyz") + word(-4), "P");
-    EXPECT_EQ(tmio_wait(reader.ctx, 0), 1);
-    EXPECT_EQ(reader.ctx->readahead, 1);
-    EXPECT_EQ(tmio_wait(reader.ctx, 0), 1);
-    EXPECT_EQ(tmio_read_tag(reader.ctx), 4);
     EXPECT_EQ(tmio_wait(reader.ctx, 0), 0);
 }
 
-TEST(TmioClose, ResetsTheContextAndIsHarmlessTwice) {
+// Open failures of every kind are checked through the Serializer below.
+TEST(TMIO, OpenModeOtherThanInOrOutIsRefused) {
     TempDir dir;
-    const auto path = dir.path() / "s";
-    tmio_context* ctx = tmio_init("P", 250, 4, 0);
-    EXPECT_EQ(ctx->buffer_bytes, 4096);
-    ASSERT_EQ(tmio_create(ctx, path.c_str(), 0), 1);
-    EXPECT_EQ(tmio_stream_handle(ctx)->out_size, 4096u);
-    EXPECT_EQ(tmio_stream_handle(ctx)->timeout, 250);
-    EXPECT_EQ(tmio_timeout(ctx, 0), 250);
-    EXPECT_EQ(tmio_stream_handle(ctx)->timeout, 0);
-    tmio_write_tag(ctx, 2);
-    EXPECT_EQ(tmio_close(ctx), 0);
-    EXPECT_EQ(tmio_close(ctx), 0);
-    EXPECT_STREQ(tmio_status_str(ctx), "connection error");
-    EXPECT_EQ(tmio_type(ctx), 0);
-    EXPECT_EQ(ctx->bytes_written, 0u);
-    EXPECT_EQ(ctx->stats[TMIO_STAT_TAGS_WRITTEN], 0);
-    EXPECT_EQ(tmio_write_tag(ctx, 2), -1);
-    EXPECT_EQ(read_bytes(path), handshake("P") + word(-2));
-    tmio_delete(ctx);
+    const auto good = dir.write("good", handshake("P"));
+    const std::string mode = "Open mode not supported, only 'std::ios::out' and 'std::ios::in' are allowed!";
+    EXPECT_THROW_MSG(TMIO(good, std::ios::in | std::ios::binary, "P"), std::invalid_argument, mode);
+    EXPECT_EQ(read_bytes(good), handshake("P"));
 }
 
-TEST(TmioMonitor, PrintsEveryCounterInItsLine) {
-    MemoryReader reader(handshake("P") + word(-1) + record("0123456789abcdef") + record("x") + word(-2), "P");
-    tmio_read_tag(reader.ctx);
-    char buffer[8];
-    tmio_read_data(reader.ctx, buffer, 8);
-    tmio_read_tag(reader.ctx);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(tmio_monitor(reader.ctx), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "tmio_monitor: statistics\n"
-              "... tags written     0\n"
-              "... data records out 0\n"
-              "... tags read        2\n"
-              "... data records in  1\n"
-              "... data flushes     0\n"
-              "... read zero        0\n"
-              "... read missing     0\n"
-              "... read shortened   0\n"
-              "... read truncated   1\n"
-              "... data skipped     1\n"
-              "... tags skipped     0\n"
-              "... bytes written    0\n"
-              "... bytes read       88\n"
-              "... bytes skipped    13\n");
+TEST(TMIO, StructRecordOnTheWireAndTheEndOfFile) {
+    TempDir dir;
+    const auto file = dir.path() / "s";
+    const BackgroundEvent event{1.5, 7, 99};
+    BackgroundEvent back{};
+    {
+        TMIO out(file, std::ios::out, "P");
+        out.write_raw(1, &event, sizeof event);
+        EXPECT_THROW_MSG(out.read_raw(1, &back, 24), std::ios_base::failure, "Cannot read from output stream!");
+        // A vector whose byte count does not fit one record is refused before anything is written.
+        EXPECT_THROW(out.write_array(3, &event.time, INT_MAX / 8 + 1), std::length_error);
+    }
+    EXPECT_EQ(read_bytes(file), handshake("P") + word(-1) + record(bytes_of(&event, 24)));
+    TMIO in(file, std::ios::in, "P");
+    EXPECT_THROW_MSG(in.flush(), std::ios_base::failure, "Cannot write to input stream!");
+    in.read_raw(1, &back, sizeof back);
+    EXPECT_EQ(bytes_of(&back, 24), bytes_of(&event, 24));
+    EXPECT_THROW_MSG(in.read_raw(1, &back, sizeof back), std::ios_base::failure,
+                     "Reached end of file " + file.generic_string() + "!");
+}
+
+TEST(TMIO, RecordOfTheWrongShapeIsReported) {
+    TempDir dir;
+    const auto file = dir.write("w", handshake("P") + word(-1) + record(std::string(24, 'x')) + word(-1) +
+                                         record(std::string(8, 'y')) + word(-2));
+    TMIO in(file, std::ios::in, "P");
+    char buffer[24];
+    EXPECT_THROW_MSG(in.read_raw(1, buffer, 16), std::ios_base::failure,
+                     read_error(file, "Read 24 bytes but required 16 bytes."));
+    EXPECT_THROW_MSG(in.read_vector<double>(), std::ios_base::failure,
+                     read_error(file, "Found tag STRUCT but required tag VECTOR."));
+    EXPECT_THROW_MSG(in.read_raw(1, buffer, 8), std::ios_base::failure,
+                     read_error(file, "Found tag STRING but required tag STRUCT."));
+}
+
+TEST(Serializer, FilesHaveTheirExactBytesAndReadBack) {
+    TempDir dir;
+    auto serializer = Serializer::create_default();
+    // Written over a longer file: the old bytes must not survive behind the new ones.
+    const auto numbers = dir.write("numbers", std::string(500, 'x'));
+    serializer->write_numbers(numbers, {1.0, 2.0});
+    const double values[2] = {1.0, 2.0};
+    EXPECT_EQ(read_bytes(numbers), std::string("\xFF\x35\x65\xC4", 4) + "NUMBER_PROTOCOL" + std::string(49, '\0') +
+                                       word(-3) + word(4) + word(2) + word(16) + bytes_of(values, 16));
+    EXPECT_EQ(read_bytes(numbers).size(), 100u);
+    EXPECT_EQ(serializer->read_numbers(numbers), (std::vector<double>{1.0, 2.0}));
+
+    // An empty vector is a count record of 0 and an empty element record.
+    const auto events = dir.path() / "events", meta = dir.path() / "meta";
+    serializer->write_events(events, {});
+    serializer->write_metadata(meta, {});
+    const std::string empty = word(-3) + word(4) + word(0) + word(0);
+    EXPECT_EQ(read_bytes(events), handshake("EVENT_PROTOCOL") + empty);
+    EXPECT_EQ(read_bytes(meta), handshake("META_PROTOCOL") + empty);
+    EXPECT_EQ(read_bytes(events).size(), 84u);
+    EXPECT_TRUE(serializer->read_events(events).empty());
+
+    const std::vector<BackgroundEvent> event_list{{0.5, 1, 7}, {0.75, 2, 1ull << 40}, {1.0, -3, 0}};
+    serializer->write_events(events, event_list);
+    const auto events_back = serializer->read_events(events);
+    EXPECT_EQ(bytes_of(events_back.data(), events_back.size() * 24), bytes_of(event_list.data(), 72));
+
+    std::vector<Metadata> metadata(2);
+    metadata[1] = {43, Metadata::PROTON, 1e5, -1.0, -2.0, 0.25, 3.0, 4.0, -1, -1};
+    serializer->write_metadata(meta, metadata);
+    const auto metadata_back = serializer->read_metadata(meta);
+    EXPECT_EQ(bytes_of(metadata_back.data(), metadata_back.size() * 72), bytes_of(metadata.data(), 144));
+}
+
+TEST(Serializer, DamagedOrForeignFilesFailWithExactMessages) {
+    TempDir dir;
+    auto serializer = Serializer::create_default();
+    const auto events = dir.path() / "events", numbers = dir.path() / "numbers", missing = dir.path() / "missing";
+    serializer->write_events(events, {{1.0, 1, 1}, {2.0, 2, 2}});
+    serializer->write_numbers(numbers, {1.0, 2.0});
+    const auto cut = dir.write("cut", read_bytes(events).substr(0, 84 + 2 * 24 - 1));  // one byte short
+    const auto text = dir.write("text", "time,type,id\n1,2,3\n");
+    const auto negative = dir.write("neg", handshake("NUMBER_PROTOCOL") + word(-3) + record(word(-5)) + record(""));
+    // Counts the file cannot back fail without allocating for them.
+    const std::int32_t huge = INT_MAX / 8;
+    const auto short_file =
+        dir.write("short", handshake("NUMBER_PROTOCOL") + word(-3) + record(word(huge)) + word(huge * 8) + "12345678");
+    const auto disagreeing = dir.write("disagreeing", handshake("META_PROTOCOL") + word(-3) +
+                                                          record(word(0x7FFFFFF)) + record(std::string(16, 'z')));
+    enum Kind { EVENTS, METADATA, NUMBERS };
+    const struct { path file; Kind kind; std::string message; } cases[] = {
+        {missing, EVENTS, failed("open", missing, "connection error")},
+        {text, EVENTS, failed("open", text, "handshake error")},
+        {events, NUMBERS, failed("open", events, "protocol error")},
+        {events, METADATA, failed("open", events, "protocol error")},
+        {numbers, EVENTS, failed("open", numbers, "protocol error")},
+        {cut, EVENTS, failed("read from", cut, "timeout")},
+        {negative, NUMBERS, "cannot create std::vector larger than max_size()"},  // a std::length_error
+        {short_file, NUMBERS, failed("read from", short_file, "timeout")},
+        {disagreeing, METADATA, read_error(disagreeing, "Read 16 bytes but required 9663676344 bytes.")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file.filename().string() + " read as kind " + std::to_string(c.kind));
+        try {
+            if (c.kind == EVENTS) serializer->read_events(c.file);
+            if (c.kind == METADATA) serializer->read_metadata(c.file);
+            if (c.kind == NUMBERS) serializer->read_numbers(c.file);
+            ADD_FAILURE() << "nothing was thrown";
+        } catch (const std::length_error& error) {
+            EXPECT_EQ(c.file, negative);
+            EXPECT_EQ(std::string(error.what()), c.message);
+        } catch (const std::ios_base::failure& failure) {
+            EXPECT_EQ(std::string(failure.what()), c.message);
+            EXPECT_EQ(failure.code(), std::io_errc::stream);
+        }
+    }
+}
+
+// The final flush is where a full disk shows up; the writer must report it
+// rather than leave it to a destructor that cannot.
+TEST(Serializer, WriteReportsAFinalFlushThatFails) {
+    TempDir dir;
+    const auto file = dir.path() / "numbers";
+    pid_t child = spawn([&] {
+        limit_file_size(100);  // the handshake fits, the buffered vector does not
+        try {
+            Serializer::create_default()->write_numbers(file, std::vector<double>(1000, 1.0));
+        } catch (const std::ios_base::failure& failure) {
+            return failure.what() == failed("write to", file, "flush error");
+        }
+        return false;
+    });
+    EXPECT_TRUE(join(child));
 }
 
 }  // namespace
