@@ -1,5 +1,6 @@
 #include <background/driver/AfterpulseGenerator.hpp>
 
+#include <background/core/Format.hpp>
 #include <background/core/Random.hpp>
 
 #include <algorithm>
@@ -124,6 +125,8 @@ public:
 
 namespace {
 
+constexpr double kLargestPEMean = 0x1p30;
+
 bool positive_and_finite(double value) { return value > 0 && std::isfinite(value); }
 
 // Written as positive tests so that NaN fails them: a NaN or infinite mean
@@ -135,6 +138,11 @@ void check_arguments(double probability, double delay_mean, double delay_std, do
         throw std::invalid_argument(
             "Illegal argument passed to AfterpulseGenerator: probability, delay and number of PEs have to be "
             "positive!");
+    }
+    // The PE count of one afterpulse is drawn as an int.
+    if (!(num_pe_mean < kLargestPEMean)) {
+        throw std::invalid_argument(
+            format("Illegal argument passed to AfterpulseGenerator: num_pe_mean {} is too large!", num_pe_mean));
     }
 }
 

@@ -117,6 +117,9 @@ TEST(AfterpulseGenerator, RefusesArgumentsOutsideTheirRanges) {
                          "have to be positive!");
     }
     EXPECT_NO_THROW(AfterpulseGenerator(scripted({}), 1, 1.0, 1e-6, 1e-7, 1.0));
+    // The PE count of an afterpulse is an int: a mean near its limit is refused.
+    EXPECT_THROW_MSG(AfterpulseGenerator(scripted({}), 1, 0.5, 1e-6, 1e-7, 3e9), std::invalid_argument,
+                     "Illegal argument passed to AfterpulseGenerator: num_pe_mean 3e+09 is too large!");
 }
 
 // A delay spread wider than its mean makes negative draws common, so the
