@@ -105,9 +105,6 @@ public:
         return (settings_path.parent_path() / p).lexically_normal();
     }
 
-    /// The settings file this factory reads.
-    const std::filesystem::path& get_settings_path() const { return settings_path; }
-
 private:
     // Composite instances build their parts through this factory; an instance
     // that reaches itself that way would recurse until the stack runs out.
