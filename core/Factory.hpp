@@ -107,10 +107,17 @@ public:
 
 private:
     // Composite instances build their parts through this factory; an instance
-    // that reaches itself that way would recurse until the stack runs out.
+    // that reaches itself that way would recurse until the stack runs out. So
+    // would a long enough acyclic chain, in building, sampling or destroying
+    // it: nesting is bounded far below the depth a thread's stack can take,
+    // also in instrumented builds.
     class InstanceUnderConstruction {
     public:
         InstanceUnderConstruction(std::set<std::string>& names, const std::string& name) : names(names), name(name) {
+            if (names.size() >= max_nesting) {
+                throw std::invalid_argument(
+                    format("Instance {} is nested more than {} levels deep!", name, max_nesting));
+            }
             if (!names.insert(name).second) {
                 throw std::invalid_argument(format("Instance {} is defined as a part of itself!", name));
             }
@@ -130,6 +137,8 @@ private:
         section = Settings(nullptr);
         class_resolve_table.clear();
     }
+
+    static constexpr std::size_t max_nesting = 500;
 
     /// Fills the table; defined once per family.
     void build_class_resolve_table();

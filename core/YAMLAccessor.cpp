@@ -43,6 +43,11 @@ private:
 };
 
 YAMLAccessor::YAMLAccessor(std::filesystem::path path) {
+    // The file is opened through a C string, which would end at the NUL and
+    // silently load another file.
+    if (path.native().find('\0') != std::string::npos) {
+        throw std::invalid_argument("Settings file path contains a NUL character!");
+    }
     try {
         const std::string file = path.string();
         impl = std::make_unique<Impl>(YAML::LoadFile(file));

@@ -12,6 +12,7 @@ generators (NPEGenerator "num_pe", AfterpulseGenerator "probability" x
 """
 
 import argparse
+import math
 import statistics
 import sys
 import time
@@ -111,8 +112,9 @@ def main():
     parser.add_argument("--chunk", type=float, default=1e-3,
                         help="chunk length in seconds (default 1e-3)")
     args = parser.parse_args()
-    if args.seconds <= 0 or args.chunk <= 0:
-        parser.error("--seconds and --chunk must be positive")
+    # Written so that NaN fails too: it compares false with everything.
+    if not all(0 < value < math.inf for value in (args.seconds, args.chunk)):
+        parser.error("--seconds and --chunk must be positive and finite")
 
     try:
         background = vorizovedavuz.Background(args.settings)

@@ -12,6 +12,7 @@
 #include <pybind11/stl_bind.h>
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -114,6 +115,18 @@ std::string metadata_repr(const Metadata& m) {
         m.uid, primary, m.energy, m.x, m.y, m.theta, m.phi, m.time, m.num_pe, m.num_channels);
 }
 
+// An instance made through __new__, or whose __init__ failed, holds no
+// driver, yet pybind11 hands its methods a pointer to uninitialised storage.
+// An instance is registered with pybind11 only once its constructor has
+// completed, so an unregistered pointer has no driver behind it.
+background::Background& driver(background::Background* self) {
+    static const py::detail::type_info* const type = py::detail::get_type_info(typeid(background::Background));
+    if (!py::detail::get_object_handle(self, type)) {
+        throw std::runtime_error("Background is not initialised: its constructor did not complete!");
+    }
+    return *self;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(vorizovedavuz, m, py::mod_gil_not_used(),
@@ -151,9 +164,17 @@ PYBIND11_MODULE(vorizovedavuz, m, py::mod_gil_not_used(),
 
     py::class_<background::Background>(m, "Background")
         .def(py::init<const std::string&>(), py::arg("settings"), init_doc)
-        .def("next_chunk", &background::Background::next_chunk, py::arg("time_span"),
-             next_chunk_doc)
-        .def("seek", &background::Background::seek, py::arg("time"), seek_doc)
-        .def("generate_metadata", &background::Background::generate_metadata, py::arg("begin"),
-             py::arg("end"), generate_metadata_doc);
+        .def(
+            "next_chunk",
+            [](background::Background* self, double time_span) { return driver(self).next_chunk(time_span); },
+            py::arg("time_span"), next_chunk_doc)
+        .def(
+            "seek", [](background::Background* self, double time) { driver(self).seek(time); },
+            py::arg("time"), seek_doc)
+        .def(
+            "generate_metadata",
+            [](background::Background* self, double begin, double end) {
+                return driver(self).generate_metadata(begin, end);
+            },
+            py::arg("begin"), py::arg("end"), generate_metadata_doc);
 }

@@ -1,4 +1,6 @@
 #include <background/core/Factory.hpp>
+#include <background/core/BackgroundModel.hpp>
+#include <background/core/EventGenerator.hpp>
 
 #include "support/TestHelpers.hpp"
 
@@ -7,6 +9,7 @@
 #include <filesystem>
 #include <ios>
 #include <memory>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -54,6 +57,8 @@ void Factory<factory_test::Widget>::build_class_resolve_table() {
 
 namespace {
 
+using background::BackgroundModel;
+using background::EventGenerator;
 using background::Factory;
 using background::testing::TempDir;
 using factory_test::Widget;
@@ -160,6 +165,36 @@ TEST(FactoryConstruction, FailsWithoutTheFamilySectionOrFile) {
     auto file = dir.write("settings.yaml", "models: {}\n");
     EXPECT_THROW_MSG(Factory<Widget>{file}, std::out_of_range, "Key widgets not found!");
     EXPECT_THROW(Factory<Widget>{dir.path() / "absent.yaml"}, std::ios_base::failure);
+}
+
+// A chain of composites, each naming the next, recurses once per link when it
+// is built, used and destroyed. Up to the nesting limit it works (also under
+// the sanitizers, whose frames are larger); a chain far longer, which used to
+// overflow the stack, is refused naming the instance at the limit.
+TEST(FactoryNesting, LongChainsOfCompositesAreRefusedBeforeTheStackIsAtRisk) {
+    const auto chain = [](int links) {
+        std::ostringstream yaml;
+        yaml << "models:\n";
+        for (int i = 0; i + 1 < links; ++i) yaml << "  m" << i << ": {class: GenericModel, models: {m" << i + 1 << ": 0}}\n";
+        yaml << "  m" << links - 1 << ": {class: DarkCountModel, gen_type: 0, seed: 1, num_channels: 1, rate: 1000.0}\n";
+        yaml << "generators:\n";
+        for (int i = 0; i + 1 < links; ++i) yaml << "  g" << i << ": {class: GenericGenerator, generators: {g" << i + 1 << ": 0}}\n";
+        yaml << "  g" << links - 1 << ": {class: NPEGenerator, num_pe: 1}\n";
+        return yaml.str();
+    };
+    TempDir dir;
+    const auto deepest = dir.write("deepest.yaml", chain(500));
+    auto model = Factory<BackgroundModel>(deepest).create_by_name("m0");
+    auto generator = Factory<EventGenerator>(deepest).create_by_name("g0");
+    const auto events = model->sample(0.0, 1.0);
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(generator->generate(events.front()).size(), 1u);
+
+    const auto too_deep = dir.write("too_deep.yaml", chain(20000));
+    EXPECT_THROW_MSG(Factory<BackgroundModel>(too_deep).create_by_name("m0"), std::invalid_argument,
+                     "Instance m500 is nested more than 500 levels deep!");
+    EXPECT_THROW_MSG(Factory<EventGenerator>(too_deep).create_by_name("g0"), std::invalid_argument,
+                     "Instance g500 is nested more than 500 levels deep!");
 }
 
 }  // namespace

@@ -130,6 +130,30 @@ def test_library_failures_map_to_python_exceptions(settings, write, tmp_path,
     assert info.value.__cause__ is None or info.value.__cause__.__cause__ is None
 
 
+@pytest.mark.parametrize("call", [
+    lambda bg: bg.next_chunk(SPAN),
+    lambda bg: bg.seek(1.0),
+    lambda bg: bg.generate_metadata(0.0, 1.0),
+])
+def test_background_without_a_driver_raises_instead_of_crashing(settings_path, tmp_path, call):
+    # Made through __new__, or left behind by an __init__ that failed, the
+    # object holds no driver.
+    unborn = Background.__new__(Background)
+    failed = Background.__new__(Background)
+    with pytest.raises(RuntimeError, match="Failed to load yaml file"):
+        failed.__init__(str(tmp_path / "absent.yaml"))
+    for bg in (unborn, failed):
+        with pytest.raises(RuntimeError, match="^Background is not initialised"):
+            call(bg)
+
+
+def test_settings_path_with_an_embedded_nul_is_refused(settings_path):
+    # The part before the NUL names a valid settings file, which must not be
+    # loaded in its place.
+    with pytest.raises(ValueError, match="NUL"):
+        Background(settings_path + "\0.orig")
+
+
 DOCS = {
     "__init__": ("settings: str)",
         "Constructs a new Background from the given settings file.\n\n"
