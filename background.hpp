@@ -21,8 +21,13 @@
 #include <background/driver/GenericGenerator.hpp>
 #include <background/driver/NPEGenerator.hpp>
 #include <background/driver/ProviderGenerator.hpp>
+#include <background/models/CachedModel.hpp>
+#include <background/models/Chi2.hpp>
+#include <background/models/CosmicRayModel.hpp>
 #include <background/models/DarkCountModel.hpp>
 #include <background/models/GenericModel.hpp>
+#include <background/models/PowerLawFlux.hpp>
+#include <background/models/TabulatedFlux.hpp>
 #include <background/providers/MockProvider.hpp>
 #include <background/storage/Serializer.hpp>
 #include <background/storage/TMIO.hpp>

@@ -8,7 +8,10 @@ channel and compares the measured PE rate per channel with the one the
 settings file configures: the dark-count rate of every DarkCountModel that the
 driver's model reaches, times the PEs each event yields through the
 generators (NPEGenerator "num_pe", AfterpulseGenerator "probability" x
-"num_pe_mean" afterpulse PEs per PE).
+"num_pe_mean" afterpulse PEs per PE). Then it rebuilds the shower metadata of
+the same stretch of time with generate_metadata and compares the measured
+shower arrival rate with the one the cosmic-ray models should give: disc area
+x solid angle x integral of the flux over the thrown energies.
 """
 
 import argparse
@@ -55,19 +58,48 @@ def pes_per_event(generators, name, gen_type, seen=()):
     return None
 
 
-def dark_count_models(models, name, seen=()):
-    """Every DarkCountModel node that model `name` reaches."""
+def reached_models(models, name, cls, seen=()):
+    """Every node of class `cls` that model `name` reaches."""
     if name in seen or name not in models:
         return []
     node = models[name]
-    if node.get("class") == "DarkCountModel":
+    if node.get("class") == cls:
         return [node]
     if node.get("class") == "GenericModel":
         found = []
         for inner in node.get("models") or {}:
-            found += dark_count_models(models, inner, seen + (name,))
+            found += reached_models(models, inner, cls, seen + (name,))
         return found
     return []
+
+
+def power_law_integral(flux, e_min, e_max):
+    """Integral of f_ref (E / e_ref)^index from e_min to e_max."""
+    index, f_ref, e_ref = float(flux["index"]), float(flux["f_ref"]), float(flux["e_ref"])
+    if index == -1.0:
+        return math.log(e_max / e_min) * e_ref * f_ref
+    g = index + 1
+    return (e_max ** g - e_min ** g) * e_ref ** -index * f_ref / g
+
+
+def expected_shower_rate(settings):
+    """Shower arrivals per second of the cosmic-ray models that the driver's
+    model reaches, or None where the settings do not determine them."""
+    if settings is None:
+        return None
+    nodes = reached_models(settings.get("models") or {}, settings["lib"]["model"], "CosmicRayModel")
+    if not nodes:
+        return None
+    total = 0.0
+    for node in nodes:
+        flux = (settings.get("fluxes") or {}).get(node["flux"], {})
+        if flux.get("class") != "PowerLawFlux":
+            return None
+        r_max, theta_max = float(node["r_max"]), float(node["theta_max"])
+        area = math.pi * r_max * r_max
+        solid_angle = 2 * math.pi * (1 - math.cos(theta_max))
+        total += area * solid_angle * power_law_integral(flux, float(node["e_min"]), float(node["e_max"]))
+    return total
 
 
 def configured_rates(settings, num_channels):
@@ -78,7 +110,7 @@ def configured_rates(settings, num_channels):
     lib = settings["lib"]
     dark = [0.0] * num_channels
     expected = [0.0] * num_channels
-    for node in dark_count_models(settings.get("models") or {}, lib["model"]):
+    for node in reached_models(settings.get("models") or {}, lib["model"], "DarkCountModel"):
         rate = float(node["rate"])
         per_event = pes_per_event(settings.get("generators") or {}, lib["generator"],
                                   int(node["gen_type"]))
@@ -102,6 +134,54 @@ def describe_failure(error):
         error = error.__cause__
         lines.append(f"  caused by {type(error).__name__}: {error}")
     return "\n".join(lines)
+
+
+def summarise_pe_rates(settings, num_channels, total, duration):
+    """The configured dark-count and expected PE rates beside the measured PEs."""
+    dark, expected = configured_rates(settings, num_channels)
+    if dark is None:
+        print("Configured rate: unknown (install PyYAML to read it from the settings)")
+        return
+    print(f"Configured dark-count rate per channel: {describe(dark)}")
+    if expected is None:
+        print("Expected PE rate per channel: not determined by the generators alone")
+        return
+    print(f"Expected PE rate per channel (dark counts with afterpulses): {describe(expected)}")
+    expected_total = sum(expected) * duration
+    if expected_total > 0:
+        sigma = expected_total ** 0.5
+        print(f"Measured / expected PEs: {total / expected_total:.4f} "
+              f"({(total - expected_total) / sigma:+.1f} sigma of Poisson counting)")
+
+
+def summarise_showers(background, settings, num_chunks, chunk):
+    """Counts the showers of generate_metadata over the streamed stretch of
+    time, chunk by chunk, against the rate the settings give. False when the
+    library fails; skipped for settings without "meta_gen_type"."""
+    if settings is not None and "meta_gen_type" not in settings["lib"]:
+        return True
+    showers = []
+    begin = 0.0
+    try:
+        for _ in range(num_chunks):
+            end = begin + chunk
+            showers.extend(background.generate_metadata(begin, end))
+            begin = end
+    except Exception as error:
+        print(f"Metadata failed:\n{describe_failure(error)}", file=sys.stderr)
+        return False
+    duration = num_chunks * chunk
+    measured = len(showers) / duration
+    print(f"Shower arrivals (generate_metadata): {len(showers)} in {duration:g} s, "
+          f"{measured:.1f} +- {math.sqrt(len(showers)) / duration:.1f} Hz")
+    expected = expected_shower_rate(settings)
+    if expected is None:
+        print("Expected shower rate: not determined by power-law cosmic-ray models of the settings")
+    else:
+        print(f"Expected shower rate (area x solid angle x flux integral): {expected:.1f} Hz")
+    for shower in showers[:3]:
+        print(f"  {shower}")
+    return True
 
 
 def main():
@@ -153,26 +233,11 @@ def main():
           f"{total / wall / 1e6:.2f} M PEs per wall second).")
     print(f"Channels hit: {len(hit)} of {num_channels or 'unknown'}")
     print(f"PEs: {total}")
-    if not hit:
-        return 0
-    measured = [n / duration for n in (counts if num_channels else hit.values())]
-    print(f"Measured PE rate per channel: {describe(measured)}")
-
-    dark, expected = configured_rates(settings, num_channels)
-    if dark is None:
-        print("Configured rate: unknown (install PyYAML to read it from the settings)")
-        return 0
-    print(f"Configured dark-count rate per channel: {describe(dark)}")
-    if expected is None:
-        print("Expected PE rate per channel: not determined by the generators alone")
-        return 0
-    print(f"Expected PE rate per channel (dark counts with afterpulses): {describe(expected)}")
-    expected_total = sum(expected) * duration
-    if expected_total > 0:
-        sigma = expected_total ** 0.5
-        print(f"Measured / expected PEs: {total / expected_total:.4f} "
-              f"({(total - expected_total) / sigma:+.1f} sigma of Poisson counting)")
-    return 0
+    if hit:
+        measured = [n / duration for n in (counts if num_channels else hit.values())]
+        print(f"Measured PE rate per channel: {describe(measured)}")
+        summarise_pe_rates(settings, num_channels, total, duration)
+    return 0 if summarise_showers(background, settings, num_chunks, args.chunk) else 1
 
 
 if __name__ == "__main__":

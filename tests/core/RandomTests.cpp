@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <vector>
 
 namespace {
 
@@ -38,6 +39,25 @@ TEST(CanonicalDouble, OutputsThatRoundToOneBecomeTheLargestDoubleBelowOne) {
     }
     FixedEngine top{~std::uint64_t{0}};
     EXPECT_EQ(background::canonical_double(top), std::nextafter(1.0, 0.0));
+}
+
+// The bound splits the outputs exactly: a wrong one would let a draw that the
+// multiplication method ends at k = 0 go on, or the reverse.
+TEST(LastOutputNotAbove, SeparatesTheOutputsWhoseVariateIsAtMostTheThreshold) {
+    std::vector<double> thresholds{0.0, 0x1p-64, 0x1p-11, std::nextafter(0x1p-11, 0.0), std::nextafter(0x1p-11, 1.0),
+                                   0.5, std::nextafter(0.5, 1.0), std::nextafter(0.5, 0.0),
+                                   std::nextafter(std::nextafter(1.0, 0.0), 0.0), std::nextafter(1.0, 0.0), 1.0};
+    std::mt19937_64 rng(3);
+    for (int i = 0; i < 100000; ++i) thresholds.push_back(std::exp(-12.0 * background::canonical_double(rng)));
+    for (int i = 0; i < 1000; ++i) thresholds.push_back(background::canonical_double(rng) * 0x1p-20);
+    for (const double u : thresholds) {
+        const std::uint64_t bound = background::last_output_not_above(u);
+        ASSERT_LE(background::canonical_from_output(bound), u) << u;
+        if (bound != ~std::uint64_t{0}) {
+            ASSERT_GT(background::canonical_from_output(bound + 1), u) << u;
+        }
+    }
+    EXPECT_EQ(background::last_output_not_above(std::nextafter(1.0, 0.0)), ~std::uint64_t{0});
 }
 
 }  // namespace
