@@ -83,7 +83,7 @@ bufio_stream* new_stream(const char* label) {
 }
 
 bufio_stream* fail_open(bufio_stream* s) {
-    if (s->fd > 1 || (s->fd >= 0 && s->type != BUFIO_PIPE)) close(s->fd);
+    close_descriptor(s);
     std::free(s->in_buf);
     std::free(s->out_buf);
     std::free(s);

@@ -51,7 +51,8 @@ bufio_stream* open_path(const char* address, const char* mode, int size, const c
 bool names_standard_stream(const char* path);
 /// Attaches descriptor 0 or 1 by the access mode of `s->flags`.
 void attach_standard(bufio_stream* s);
-/// Closes the descriptor a stream owns; 0, or -1 when the close failed.
+/// Closes the descriptor a stream owns (none for a standard stream); 0, or -1
+/// when the close failed.
 int close_descriptor(bufio_stream* s);
 
 // Record locks (bufio_lockedfile.cpp). Each taker sets the status when it fails.

@@ -6,10 +6,9 @@
 #include <background/storage/bufio_internal.hpp>
 
 #include <fcntl.h>
-#include <signal.h>
-#include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 
@@ -17,10 +16,9 @@ namespace background::bufio::detail {
 
 namespace {
 
-// Set by the alarm that bounds a lock wait; only the receiving thread sees it.
-thread_local volatile sig_atomic_t lock_timeout = 0;
-
-void lock_timeout_handler(int) { lock_timeout = 1; }
+// The longest pause between two attempts of a bounded lock wait: how late a
+// waiter may notice that the holder let go.
+constexpr int LOCK_RETRY_MAX_MS = 16;
 
 // One record-lock call relative to the current position, retried on EINTR.
 int lock_call(int fd, int cmd, short type, off_t start, off_t length) {
@@ -50,73 +48,27 @@ void set_lock_count(int& field, long long value) {
 // Takes a record lock from `start` (relative to the current position) over
 // `length` bytes (0: to the end of the file, however far it grows), waiting
 // up to `timeout` ms. 1 locked, 0 not obtained, -1 error (errno set).
+//
+// A bounded wait retries F_SETLK with growing pauses rather than blocking in
+// F_SETLKW until an alarm interrupts it: the alarm goes to the process, so on
+// any thread but the one that receives it the wait would not end, and it
+// would have to borrow the caller's SIGALRM handler and interval timer.
 int bufio_lock(bufio_stream* s, int type, long long start, long long length, int timeout) {
     const auto lt = static_cast<short>(type);
-    if (timeout == 0) {
-        if (lock_call(s->fd, F_SETLK, lt, start, length) == 0) return 1;
-        return would_block(errno) ? 0 : -1;
-    }
     if (timeout < 0) {
         if (lock_call(s->fd, F_SETLKW, lt, start, length) == 0) return 1;
         return would_block(errno) ? 0 : -1;
     }
-
-    struct sigaction action {}, previous_action {};
-    action.sa_handler = lock_timeout_handler;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESETHAND;
-    if (sigaction(SIGALRM, &action, &previous_action) != 0) return -1;
-    lock_timeout = 0;
-    itimerval timer{}, previous_timer{};
-    timer.it_value.tv_sec = timeout / 1000;
-    timer.it_value.tv_usec = (timeout % 1000) * 1000;
-    const long long started = now_us();
-    if (setitimer(ITIMER_REAL, &timer, &previous_timer) != 0) {
-        int saved = errno;
-        sigaction(SIGALRM, &previous_action, nullptr);
-        errno = saved;
-        return -1;
-    }
-
-    struct flock fl {};
-    fl.l_type = lt;
-    fl.l_whence = SEEK_CUR;
-    fl.l_start = static_cast<off_t>(start);
-    fl.l_len = static_cast<off_t>(length);
-    int result;
+    const long long deadline = now_us() + static_cast<long long>(timeout) * 1000LL;
+    int pause_ms = 1;
     for (;;) {
-        if (fcntl(s->fd, F_SETLKW, &fl) == 0) {
-            result = 1;
-            break;
-        }
-        if (errno == EINTR) {
-            if (lock_timeout) {
-                result = 0;
-                break;
-            }
-            continue;
-        }
-        result = would_block(errno) ? 0 : -1;
-        break;
+        if (lock_call(s->fd, F_SETLK, lt, start, length) == 0) return 1;
+        if (!would_block(errno)) return -1;
+        const long long left_ms = (deadline - now_us() + 999) / 1000;
+        if (left_ms <= 0) return 0;
+        sleep_ms(static_cast<int>(std::min<long long>(pause_ms, left_ms)));
+        pause_ms = std::min(2 * pause_ms, LOCK_RETRY_MAX_MS);
     }
-    int saved = errno;
-
-    // Disarm our alarm and put the caller's handler back before its timer:
-    // the other order lets a due timer fire into the reset (terminating)
-    // default action. The caller's timer keeps running as if never paused.
-    itimerval off{};
-    setitimer(ITIMER_REAL, &off, nullptr);
-    sigaction(SIGALRM, &previous_action, nullptr);
-    if (previous_timer.it_value.tv_sec != 0 || previous_timer.it_value.tv_usec != 0) {
-        long long left = static_cast<long long>(previous_timer.it_value.tv_sec) * 1000000LL +
-                         previous_timer.it_value.tv_usec - (now_us() - started);
-        if (left < 1) left = 1;
-        previous_timer.it_value.tv_sec = static_cast<time_t>(left / 1000000LL);
-        previous_timer.it_value.tv_usec = static_cast<suseconds_t>(left % 1000000LL);
-    }
-    setitimer(ITIMER_REAL, &previous_timer, nullptr);
-    errno = saved;
-    return result;
 }
 
 // Leaves the status a lock wait that did not succeed calls for.

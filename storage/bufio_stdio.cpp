@@ -1,5 +1,5 @@
 // Standard streams: "-" reads descriptor 0 or writes descriptor 1 of the
-// process, without opening anything.
+// process, without opening or closing anything.
 
 #include <background/storage/bufio_internal.hpp>
 
@@ -17,8 +17,11 @@ void attach_standard(bufio_stream* s) {
     s->fd = access_mode(s) == O_RDONLY ? 0 : 1;
 }
 
+// Descriptors 0 and 1 stay the process's: closed, the next file opened
+// would take the number and whatever the process prints later would land in it.
 int close_descriptor(bufio_stream* s) {
-    if (s->fd >= 0 && close(s->fd) != 0) return -1;
+    if (s->type == BUFIO_PIPE || s->fd < 0) return 0;
+    if (close(s->fd) != 0) return -1;
     return 0;
 }
 
