@@ -46,6 +46,23 @@ struct MemoryReader {
     int opened;
 };
 
+// tmio_monitor shows every counter; `counts` in the order of its lines.
+std::string statistics(const tmio_context* ctx) {
+    testing::internal::CaptureStderr();
+    tmio_monitor(ctx);
+    return testing::internal::GetCapturedStderr();
+}
+
+std::string statistics(std::vector<int> counts, std::size_t written, std::size_t read, std::size_t skipped) {
+    const char* labels[] = {"tags written     ", "data records out ", "tags read        ", "data records in  ",
+                            "data flushes     ", "read zero        ", "read missing     ", "read shortened   ",
+                            "read truncated   ", "data skipped     ", "tags skipped     "};
+    std::string text = "tmio_monitor: statistics\n";
+    for (std::size_t i = 0; i < counts.size(); ++i) text += "... " + std::string(labels[i]) + std::to_string(counts[i]) + "\n";
+    return text + "... bytes written    " + std::to_string(written) + "\n... bytes read       " + std::to_string(read) +
+           "\n... bytes skipped    " + std::to_string(skipped) + "\n";
+}
+
 TEST(TmioWrite, StreamHoldsTheHandshakeNegatedTagsAndLengthPrefixedRecords) {
     TempDir dir;
     const auto file = dir.path() / "s";
@@ -66,6 +83,7 @@ TEST(TmioWrite, StreamHoldsTheHandshakeNegatedTagsAndLengthPrefixedRecords) {
     EXPECT_EQ(tmio_write_tag(ctx, TMIO_MAX_TAG), 0);
     EXPECT_EQ(tmio_flush(ctx), 0);
     EXPECT_EQ(read_bytes(file), hs + word(-3) + record("1234") + word(0) + word(-TMIO_MAX_TAG));
+    EXPECT_EQ(statistics(ctx), statistics({2, 2, 0, 0, 1, 0, 0, 0, 0, 0, 0}, 88, 0, 0));
     tmio_delete(ctx);
 }
 
@@ -135,7 +153,7 @@ TEST(TmioReadData, WordAfterTheTagDecidesTheRead) {
     }
 }
 
-TEST(TmioReadData, RecordsLongerOrShorterThanTheSpaceGiven) {
+TEST(TmioReadData, RecordsLongerOrShorterThanTheSpaceGivenAndTheCounters) {
     const std::string data = "0123456789abcdef";
     MemoryReader reader(handshake("P") + record("xyz") + word(-1) + record(data) + record(data) + word(-2), "P");
     EXPECT_EQ(tmio_wait(reader.ctx, 0), 1);  // skips the stray record and holds the tag
@@ -147,20 +165,14 @@ TEST(TmioReadData, RecordsLongerOrShorterThanTheSpaceGiven) {
     // A shorter one leaves the rest of the space alone.
     EXPECT_EQ(tmio_read_data(reader.ctx, buffer.data(), 32), 16);
     EXPECT_EQ(buffer, data + std::string(16, '#'));
+    EXPECT_EQ(tmio_read_data(reader.ctx, buffer.data(), 32), -2);
     EXPECT_EQ(tmio_read_tag(reader.ctx), 2);
     EXPECT_EQ(tmio_wait(reader.ctx, 0), 0);
+    EXPECT_EQ(statistics(reader.ctx), statistics({0, 0, 2, 2, 0, 0, 1, 1, 1, 1, 0}, 0, 4 + 64 + 4 + 12 + 20 + 4, 7 + 8));
 }
 
 // Open failures of every kind are checked through the Serializer below.
-TEST(TMIO, OpenModeOtherThanInOrOutIsRefused) {
-    TempDir dir;
-    const auto good = dir.write("good", handshake("P"));
-    const std::string mode = "Open mode not supported, only 'std::ios::out' and 'std::ios::in' are allowed!";
-    EXPECT_THROW_MSG(TMIO(good, std::ios::in | std::ios::binary, "P"), std::invalid_argument, mode);
-    EXPECT_EQ(read_bytes(good), handshake("P"));
-}
-
-TEST(TMIO, StructRecordOnTheWireAndTheEndOfFile) {
+TEST(TMIO, StructRecordOnTheWireAndItsMisuses) {
     TempDir dir;
     const auto file = dir.path() / "s";
     const BackgroundEvent event{1.5, 7, 99};
@@ -173,6 +185,8 @@ TEST(TMIO, StructRecordOnTheWireAndTheEndOfFile) {
         EXPECT_THROW(out.write_array(3, &event.time, INT_MAX / 8 + 1), std::length_error);
     }
     EXPECT_EQ(read_bytes(file), handshake("P") + word(-1) + record(bytes_of(&event, 24)));
+    EXPECT_THROW_MSG(TMIO(file, std::ios::in | std::ios::binary, "P"), std::invalid_argument,
+                     "Open mode not supported, only 'std::ios::out' and 'std::ios::in' are allowed!");
     TMIO in(file, std::ios::in, "P");
     EXPECT_THROW_MSG(in.flush(), std::ios_base::failure, "Cannot write to input stream!");
     in.read_raw(1, &back, sizeof back);
@@ -204,17 +218,12 @@ TEST(Serializer, FilesHaveTheirExactBytesAndReadBack) {
     const double values[2] = {1.0, 2.0};
     EXPECT_EQ(read_bytes(numbers), std::string("\xFF\x35\x65\xC4", 4) + "NUMBER_PROTOCOL" + std::string(49, '\0') +
                                        word(-3) + word(4) + word(2) + word(16) + bytes_of(values, 16));
-    EXPECT_EQ(read_bytes(numbers).size(), 100u);
     EXPECT_EQ(serializer->read_numbers(numbers), (std::vector<double>{1.0, 2.0}));
 
     // An empty vector is a count record of 0 and an empty element record.
     const auto events = dir.path() / "events", meta = dir.path() / "meta";
     serializer->write_events(events, {});
-    serializer->write_metadata(meta, {});
-    const std::string empty = word(-3) + word(4) + word(0) + word(0);
-    EXPECT_EQ(read_bytes(events), handshake("EVENT_PROTOCOL") + empty);
-    EXPECT_EQ(read_bytes(meta), handshake("META_PROTOCOL") + empty);
-    EXPECT_EQ(read_bytes(events).size(), 84u);
+    EXPECT_EQ(read_bytes(events), handshake("EVENT_PROTOCOL") + word(-3) + word(4) + word(0) + word(0));
     EXPECT_TRUE(serializer->read_events(events).empty());
 
     const std::vector<BackgroundEvent> event_list{{0.5, 1, 7}, {0.75, 2, 1ull << 40}, {1.0, -3, 0}};
@@ -256,6 +265,7 @@ TEST(Serializer, DamagedOrForeignFilesFailWithExactMessages) {
         {short_file, NUMBERS, failed("read from", short_file, "timeout")},
         {disagreeing, METADATA, read_error(disagreeing, "Read 16 bytes but required 9663676344 bytes.")},
     };
+    const int descriptors = open_descriptors();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.file.filename().string() + " read as kind " + std::to_string(c.kind));
         try {
@@ -271,6 +281,7 @@ TEST(Serializer, DamagedOrForeignFilesFailWithExactMessages) {
             EXPECT_EQ(failure.code(), std::io_errc::stream);
         }
     }
+    EXPECT_EQ(open_descriptors(), descriptors);  // every failed read closed its file
 }
 
 // The final flush is where a full disk shows up; the writer must report it
@@ -288,6 +299,36 @@ TEST(Serializer, WriteReportsAFinalFlushThatFails) {
         return false;
     });
     EXPECT_TRUE(join(child));
+}
+
+// A memory region keeps the handshake and every record across flushes, and
+// one too small for the output fails the write instead of passing for stored.
+TEST(Serializer, MemoryRegionsHoldWhatWasWrittenOrRefuseIt) {
+    auto serializer = Serializer::create_default();
+    std::string region(120, '\0');
+    const std::string address = mem_address(region.data(), region.size());
+    serializer->write_numbers(address, {1.0, 2.0});
+    EXPECT_EQ(region.substr(0, 72), handshake("NUMBER_PROTOCOL") + word(-3));
+    EXPECT_EQ(serializer->read_numbers(address), (std::vector<double>{1.0, 2.0}));
+
+    const double first = 1.5, second = 2.5;
+    {
+        TMIO out(address, std::ios::out, "P");
+        out.write_raw(1, &first, 8);
+        out.flush();
+        out.write_raw(1, &second, 8);
+        out.flush();
+    }
+    double back[2] = {};
+    TMIO in(address, std::ios::in, "P");
+    in.read_raw(1, &back[0], 8);
+    in.read_raw(1, &back[1], 8);
+    EXPECT_EQ(back[0], first);
+    EXPECT_EQ(back[1], second);
+
+    const std::string small = mem_address(region.data(), 90);
+    EXPECT_THROW_MSG(serializer->write_numbers(small, {1.0, 2.0}), std::ios_base::failure,
+                     failed("write to", small, "write error"));
 }
 
 }  // namespace
