@@ -60,12 +60,10 @@ inline int open_descriptors() {
 }
 
 /// Each line of `lines` as a diagnostic under `label`.
-inline std::string labelled(const std::string& label, const std::string& lines) {
-    std::string out;
-    std::size_t begin = 0;
-    for (std::size_t end; (end = lines.find('\n', begin)) != std::string::npos; begin = end + 1)
-        out += label + ": " + lines.substr(begin, end - begin) + "\n";
-    return out + label + ": " + lines.substr(begin) + "\n";
+inline std::string labelled(const std::string& label, std::string lines) {
+    for (std::size_t at = 0; (at = lines.find('\n', at)) != std::string::npos; at += label.size() + 3)
+        lines.replace(at, 1, "\n" + label + ": ");
+    return label + ": " + lines + "\n";
 }
 
 /// Runs `body` in a forked child that always _exits, with 0 when `body` returned true.

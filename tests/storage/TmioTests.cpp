@@ -257,7 +257,6 @@ TEST(Serializer, DamagedOrForeignFilesFailWithExactMessages) {
     const struct { path file; Kind kind; std::string message; } cases[] = {
         {missing, EVENTS, failed("open", missing, "connection error")},
         {text, EVENTS, failed("open", text, "handshake error")},
-        {events, NUMBERS, failed("open", events, "protocol error")},
         {events, METADATA, failed("open", events, "protocol error")},
         {numbers, EVENTS, failed("open", numbers, "protocol error")},
         {cut, EVENTS, failed("read from", cut, "timeout")},
