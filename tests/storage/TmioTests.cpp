@@ -11,6 +11,7 @@
 
 #include <climits>
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -171,42 +172,49 @@ TEST(TmioReadData, RecordsLongerOrShorterThanTheSpaceGivenAndTheCounters) {
     EXPECT_EQ(statistics(reader.ctx), statistics({0, 0, 2, 2, 0, 0, 1, 1, 1, 1, 0}, 0, 4 + 64 + 4 + 12 + 20 + 4, 7 + 8));
 }
 
-// Open failures of every kind are checked through the Serializer below.
-TEST(TMIO, StructRecordOnTheWireAndItsMisuses) {
-    TempDir dir;
-    const auto file = dir.path() / "s";
-    const BackgroundEvent event{1.5, 7, 99};
-    BackgroundEvent back{};
+// Memory holds what the records put there: a flush must not start the region
+// over the handshake and the records before it.
+TEST(TMIO, StructRecordsOnTheWireSurviveFlushesInMemory) {
+    std::string region(120, '\0');
+    const std::string address = mem_address(region.data(), region.size());
+    const double first = 1.5, second = 2.5;
     {
-        TMIO out(file, std::ios::out, "P");
-        out.write_raw(1, &event, sizeof event);
-        EXPECT_THROW_MSG(out.read_raw(1, &back, 24), std::ios_base::failure, "Cannot read from output stream!");
-        // A vector whose byte count does not fit one record is refused before anything is written.
-        EXPECT_THROW(out.write_array(3, &event.time, INT_MAX / 8 + 1), std::length_error);
+        TMIO out(address, std::ios::out, "P");
+        out.write_raw(1, &first, 8);
+        out.flush();
+        out.write_raw(1, &second, 8);
+        out.flush();
     }
-    EXPECT_EQ(read_bytes(file), handshake("P") + word(-1) + record(bytes_of(&event, 24)));
-    EXPECT_THROW_MSG(TMIO(file, std::ios::in | std::ios::binary, "P"), std::invalid_argument,
-                     "Open mode not supported, only 'std::ios::out' and 'std::ios::in' are allowed!");
-    TMIO in(file, std::ios::in, "P");
-    EXPECT_THROW_MSG(in.flush(), std::ios_base::failure, "Cannot write to input stream!");
-    in.read_raw(1, &back, sizeof back);
-    EXPECT_EQ(bytes_of(&back, 24), bytes_of(&event, 24));
-    EXPECT_THROW_MSG(in.read_raw(1, &back, sizeof back), std::ios_base::failure,
-                     "Reached end of file " + file.generic_string() + "!");
+    EXPECT_EQ(region.substr(0, 100), handshake("P") + word(-1) + record(bytes_of(&first, 8)) + word(-1) +
+                                        record(bytes_of(&second, 8)));
+    double back[2] = {};
+    TMIO in(address, std::ios::in, "P");
+    in.read_raw(1, &back[0], 8);
+    in.read_raw(1, &back[1], 8);
+    EXPECT_EQ(bytes_of(back, 16), bytes_of(&first, 8) + bytes_of(&second, 8));
 }
 
-TEST(TMIO, RecordOfTheWrongShapeIsReported) {
+// Open failures of every kind are checked through the Serializer below.
+TEST(TMIO, MisusesAndRecordsOfTheWrongShapeFailWithExactMessages) {
     TempDir dir;
     const auto file = dir.write("w", handshake("P") + word(-1) + record(std::string(24, 'x')) + word(-1) +
                                          record(std::string(8, 'y')) + word(-2));
-    TMIO in(file, std::ios::in, "P");
+    TMIO in(file, std::ios::in, "P"), out(dir.path() / "out", std::ios::out, "P");
     char buffer[24];
-    EXPECT_THROW_MSG(in.read_raw(1, buffer, 16), std::ios_base::failure,
-                     read_error(file, "Read 24 bytes but required 16 bytes."));
-    EXPECT_THROW_MSG(in.read_vector<double>(), std::ios_base::failure,
-                     read_error(file, "Found tag STRUCT but required tag VECTOR."));
-    EXPECT_THROW_MSG(in.read_raw(1, buffer, 8), std::ios_base::failure,
-                     read_error(file, "Found tag STRING but required tag STRUCT."));
+    const struct { std::function<void()> action; std::string message; } cases[] = {
+        {[&] { out.read_raw(1, buffer, 8); }, "Cannot read from output stream!"},
+        {[&] { in.flush(); }, "Cannot write to input stream!"},
+        {[&] { in.read_raw(1, buffer, 16); }, read_error(file, "Read 24 bytes but required 16 bytes.")},
+        {[&] { in.read_vector<double>(); }, read_error(file, "Found tag STRUCT but required tag VECTOR.")},
+        {[&] { in.read_raw(1, buffer, 8); }, read_error(file, "Found tag STRING but required tag STRUCT.")},
+        {[&] { in.read_raw(1, buffer, 8); }, "Reached end of file " + file.generic_string() + "!"},
+    };
+    for (const auto& c : cases) EXPECT_THROW_MSG(c.action(), std::ios_base::failure, c.message);
+    EXPECT_THROW_MSG(TMIO(file, std::ios::in | std::ios::binary, "P"), std::invalid_argument,
+                     "Open mode not supported, only 'std::ios::out' and 'std::ios::in' are allowed!");
+    // A vector whose byte count does not fit one record is refused before anything is written.
+    const double number = 0;
+    EXPECT_THROW(out.write_array(3, &number, INT_MAX / 8 + 1), std::length_error);
 }
 
 TEST(Serializer, FilesHaveTheirExactBytesAndReadBack) {
@@ -219,6 +227,12 @@ TEST(Serializer, FilesHaveTheirExactBytesAndReadBack) {
     EXPECT_EQ(read_bytes(numbers), std::string("\xFF\x35\x65\xC4", 4) + "NUMBER_PROTOCOL" + std::string(49, '\0') +
                                        word(-3) + word(4) + word(2) + word(16) + bytes_of(values, 16));
     EXPECT_EQ(serializer->read_numbers(numbers), (std::vector<double>{1.0, 2.0}));
+    // A memory region takes the same bytes and gives the vector back.
+    std::string region(120, '\0');
+    const std::string address = mem_address(region.data(), region.size());
+    serializer->write_numbers(address, {1.0, 2.0});
+    EXPECT_EQ(region.substr(0, 100), read_bytes(numbers));
+    EXPECT_EQ(serializer->read_numbers(address), (std::vector<double>{1.0, 2.0}));
 
     // An empty vector is a count record of 0 and an empty element record.
     const auto events = dir.path() / "events", meta = dir.path() / "meta";
@@ -284,9 +298,14 @@ TEST(Serializer, DamagedOrForeignFilesFailWithExactMessages) {
 }
 
 // The final flush is where a full disk shows up; the writer must report it
-// rather than leave it to a destructor that cannot.
-TEST(Serializer, WriteReportsAFinalFlushThatFails) {
+// rather than leave it to a destructor that cannot. A region too small for the
+// output fails as well instead of passing for stored.
+TEST(Serializer, WritesThatDoNotFitAreReported) {
     TempDir dir;
+    char region[90];
+    const std::string small = mem_address(region, sizeof region);
+    EXPECT_THROW_MSG(Serializer::create_default()->write_numbers(small, {1.0, 2.0}), std::ios_base::failure,
+                     failed("write to", small, "write error"));
     const auto file = dir.path() / "numbers";
     pid_t child = spawn([&] {
         limit_file_size(100);  // the handshake fits, the buffered vector does not
@@ -298,36 +317,6 @@ TEST(Serializer, WriteReportsAFinalFlushThatFails) {
         return false;
     });
     EXPECT_TRUE(join(child));
-}
-
-// A memory region keeps the handshake and every record across flushes, and
-// one too small for the output fails the write instead of passing for stored.
-TEST(Serializer, MemoryRegionsHoldWhatWasWrittenOrRefuseIt) {
-    auto serializer = Serializer::create_default();
-    std::string region(120, '\0');
-    const std::string address = mem_address(region.data(), region.size());
-    serializer->write_numbers(address, {1.0, 2.0});
-    EXPECT_EQ(region.substr(0, 72), handshake("NUMBER_PROTOCOL") + word(-3));
-    EXPECT_EQ(serializer->read_numbers(address), (std::vector<double>{1.0, 2.0}));
-
-    const double first = 1.5, second = 2.5;
-    {
-        TMIO out(address, std::ios::out, "P");
-        out.write_raw(1, &first, 8);
-        out.flush();
-        out.write_raw(1, &second, 8);
-        out.flush();
-    }
-    double back[2] = {};
-    TMIO in(address, std::ios::in, "P");
-    in.read_raw(1, &back[0], 8);
-    in.read_raw(1, &back[1], 8);
-    EXPECT_EQ(back[0], first);
-    EXPECT_EQ(back[1], second);
-
-    const std::string small = mem_address(region.data(), 90);
-    EXPECT_THROW_MSG(serializer->write_numbers(small, {1.0, 2.0}), std::ios_base::failure,
-                     failed("write to", small, "write error"));
 }
 
 }  // namespace
