@@ -1,6 +1,7 @@
 #pragma once
 // Helpers shared by the storage tests: stream bytes built word by word, files
-// read back, memory-stream addresses and bounded child processes.
+// read back, memory-stream addresses, descriptor counts and bounded child
+// processes.
 
 #include <background/storage/tmio.h>
 
@@ -49,6 +50,20 @@ inline std::string mem_address(const void* base, std::size_t size) {
     char text[64];
     std::snprintf(text, sizeof text, "mem://%p/%zu", base, size);
     return text;
+}
+
+/// Entries of /proc/self/fd: compared before and after, they show a leaked descriptor.
+inline int open_descriptors() {
+    int n = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+    return n;
+}
+
+/// Each line of `lines` as a diagnostic under `label`.
+inline std::string labelled(const std::string& label, std::string lines) {
+    for (std::size_t at = 0; (at = lines.find('\n', at)) != std::string::npos; at += label.size() + 3)
+        lines.replace(at, 1, "\n" + label + ": ");
+    return label + ": " + lines + "\n";
 }
 
 /// Runs `body` in a forked child that always _exits, with 0 when `body` returned true.
