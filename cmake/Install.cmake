@@ -21,7 +21,9 @@ install(TARGETS background EXPORT NELMBackgroundTargets
 install(FILES background.hpp DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/background)
 foreach(dir core storage providers models driver)
   install(DIRECTORY ${dir}/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/background/${dir}
-    FILES_MATCHING PATTERN "*.hpp" PATTERN "*.h")
+    FILES_MATCHING PATTERN "*.hpp" PATTERN "*.h"
+    # Declarations shared by a subsystem's own sources are not public.
+    PATTERN "*_internal.hpp" EXCLUDE)
 endforeach()
 
 set(BACKGROUND_CONFIG_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/NELMBackground)
