@@ -29,6 +29,12 @@
 #include <background/models/PowerLawFlux.hpp>
 #include <background/models/TabulatedFlux.hpp>
 #include <background/providers/MockProvider.hpp>
+#include <background/providers/MultiProvider.hpp>
+#include <background/providers/OrderedProvider.hpp>
+#include <background/providers/SimulationProvider.hpp>
+#include <background/providers/XCDFFormat.hpp>
+#include <background/providers/XCDFReader.hpp>
+#include <background/providers/XCDFWriter.hpp>
 #include <background/storage/Serializer.hpp>
 #include <background/storage/TMIO.hpp>
 #include <background/storage/TMIOSerializer.hpp>

@@ -1,0 +1,351 @@
+#include <background/providers/OrderedProvider.hpp>
+
+#include <background/core/Format.hpp>
+#include <background/core/Hook.hpp>
+#include <background/core/IOError.hpp>
+#include <background/storage/TMIO.hpp>
+
+#include <algorithm>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <utility>
+
+namespace background {
+
+namespace {
+
+// Each is a file-name prefix and the record-stream protocol of those files.
+const std::string OP_HINT = "OP_HINT";
+const std::string OP_META = "OP_META";
+const std::string OP_DATA = "OP_DATA";
+const std::string OP_INTER = "OP_INTER";
+
+// An entry count this large cannot be a vector of PE-list entries.
+constexpr std::uint64_t kMaxEntries = std::uint64_t{1} << 58;
+
+std::filesystem::path numbered_file(const std::filesystem::path& dir, const std::string& prefix, std::size_t i) {
+    return dir / format("{}_{}.tmio", prefix, i);
+}
+
+// File layout of one event's records (the README gives the byte sizes):
+// metadata as a 72-byte STRUCT; a PE list as an 8-byte entry count, then per
+// entry a 4-byte channel STRUCT and a VECTOR of times.
+void write_pe_list(tmio::TMIO& out, const PEList& pe_list) {
+    const std::uint64_t entries = pe_list.size();
+    out.write_raw(tmio::STRUCT_TAG, &entries, sizeof entries);
+    for (const auto& [channel, times] : pe_list) {
+        const std::int32_t stored_channel = channel;
+        out.write_raw(tmio::STRUCT_TAG, &stored_channel, sizeof stored_channel);
+        out.write_array(tmio::VECTOR_TAG, times.data(), static_cast<int>(times.size()));
+    }
+}
+
+// A hint of a later file pointing before an earlier one would send a replay
+// to the wrong file, so the order is checked before anything is written.
+void check_order_arguments(const std::vector<BackgroundEvent>& events, unsigned long events_per_file) {
+    if (events_per_file == 0) throw std::invalid_argument("events_per_file must be at least 1!");
+    for (std::size_t i = 1; i < events.size(); ++i) {
+        if (!(events[i - 1].time <= events[i].time))
+            throw std::invalid_argument(format("Events are not sorted by time: event {} at {} s follows event {} at {} s!",
+                                               i, events[i].time, i - 1, events[i - 1].time));
+    }
+}
+
+void clear_library(const std::filesystem::path& dir) {
+    std::vector<std::filesystem::path> doomed;
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        if (entry.path().filename().string().starts_with("OP")) doomed.push_back(entry.path());
+    for (const auto& path : doomed) std::filesystem::remove(path);
+}
+
+}  // namespace
+
+class OrderedProvider::Impl {
+public:
+    struct FileComp {
+        static int file_number(const std::filesystem::path& path) {
+            const std::string name = path.filename().string();
+            const std::size_t underscore = name.rfind('_');
+            return std::stoi(name.substr(underscore == std::string::npos ? 0 : underscore + 1));
+        }
+        bool operator()(const std::filesystem::path& a, const std::filesystem::path& b) const {
+            return file_number(a) < file_number(b);
+        }
+    };
+
+    std::vector<double> hint_times;
+    std::vector<std::filesystem::path> meta_files;
+    std::vector<std::filesystem::path> data_files;
+    bool interleaved = false;
+    int meta_index = -1;
+    int data_index = -1;
+    std::optional<tmio::TMIO> meta_stream;
+    std::optional<tmio::TMIO> data_stream;
+    bool has_cached_meta = false;
+    Metadata cached_meta{};
+    Hook::Handle hint_hook{0};
+
+    int next_file() {
+        has_cached_meta = false;
+        data_index = data_index + 1 < static_cast<int>(data_files.size()) ? data_index + 1 : 0;
+        data_stream.reset();
+        data_stream.emplace(data_files[data_index], std::ios::in, interleaved ? OP_INTER : OP_DATA);
+        return data_index;
+    }
+
+    int next_meta_file() {
+        if (interleaved) return next_file();
+        has_cached_meta = false;
+        meta_index = meta_index + 1 < static_cast<int>(meta_files.size()) ? meta_index + 1 : 0;
+        meta_stream.reset();
+        meta_stream.emplace(meta_files[meta_index], std::ios::in, OP_META);
+        return meta_index;
+    }
+
+    tmio::TMIO& stream(std::optional<tmio::TMIO>& which) {
+        // A file that failed to open leaves no stream; reading it ends the
+        // file like a damaged record does.
+        if (!which) throw IOError("Stream is in an invalid state!");
+        return *which;
+    }
+
+    tmio::TMIO& metadata_stream() { return stream(interleaved ? data_stream : meta_stream); }
+
+    Metadata read_metadata() {
+        Metadata md;
+        metadata_stream().read_raw(tmio::STRUCT_TAG, &md, sizeof md);
+        return md;
+    }
+
+    PEList read_pe_list() {
+        tmio::TMIO& in = stream(data_stream);
+        std::uint64_t entries = 0;
+        in.read_raw(tmio::STRUCT_TAG, &entries, sizeof entries);
+        if (entries >= kMaxEntries) throw std::length_error("cannot create std::vector larger than max_size()");
+        // A damaged count may claim far more entries than the file holds: the
+        // list grows with the entries actually read.
+        PEList pe_list;
+        for (std::uint64_t i = 0; i < entries; ++i) {
+            std::int32_t channel = 0;
+            in.read_raw(tmio::STRUCT_TAG, &channel, sizeof channel);
+            pe_list.emplace_back(channel, in.read_vector<double>());
+        }
+        return pe_list;
+    }
+
+    std::uint64_t read_event_id() {
+        std::uint64_t id = 0;
+        stream(data_stream).read_raw(tmio::STRUCT_TAG, &id, sizeof id);
+        return id;
+    }
+
+    // Reads on from the current position through the following files and
+    // last the start file again from its beginning; `found` reads one record
+    // and says whether it is the one sought.
+    template <typename Found>
+    void search(unsigned long uid, int start, int (Impl::*open_next)(), Found found) {
+        bool wrapped = false;
+        for (;;) {
+            try {
+                for (;;)
+                    if (found()) return;
+            } catch (const std::ios_base::failure&) {
+                if (wrapped) throw std::out_of_range(format("Shower with UID {} not found!", uid));
+                wrapped = (this->*open_next)() == start;
+            }
+        }
+    }
+};
+
+OrderedProvider::OrderedProvider(std::filesystem::path dir, int hook_id) : impl(std::make_unique<Impl>()) {
+    Impl& d = *impl;
+    if (!std::filesystem::is_directory(std::filesystem::status(dir)))
+        throw IOError(format("{} does not exist or is no directory!", dir.string()));
+
+    std::filesystem::path hint_path;
+    bool paired_data = false;
+    bool interleaved_data = false;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        const std::string name = entry.path().filename().string();
+        if (name.starts_with(OP_META)) {
+            d.meta_files.push_back(entry.path());
+        } else if (name.starts_with(OP_DATA) || name.starts_with(OP_INTER)) {
+            d.data_files.push_back(entry.path());
+            (name.starts_with(OP_DATA) ? paired_data : interleaved_data) = true;
+        } else if (name.starts_with(OP_HINT)) {
+            hint_path = entry.path();
+        }
+    }
+    if (d.data_files.empty()) throw IOError(format("No OrderedProvider data files found in {}!", dir.string()));
+    std::ranges::sort(d.data_files, Impl::FileComp{});
+    std::ranges::sort(d.meta_files, Impl::FileComp{});
+
+    {
+        tmio::TMIO hints(hint_path, std::ios::in, OP_HINT);
+        d.hint_times = hints.read_vector<double>();
+    }
+    d.interleaved = d.meta_files.empty();
+    // No writer mixes the two layouts' data files; which one the reader
+    // would take depends on the metadata files present, so neither is taken.
+    if (d.data_files.size() != d.hint_times.size() ||
+        (!d.interleaved && d.meta_files.size() != d.data_files.size()) || (paired_data && interleaved_data))
+        throw IOError(format("Files found in {} do not match OrderedProvider protocol!", dir.string()));
+
+    if (hook_id > 0) {
+        Hook::remove(hook_id);
+        d.hint_hook = Hook::set(hook_id, std::function<void(double)>([this](double time) { skip_to_time(time); }));
+    }
+}
+
+OrderedProvider::~OrderedProvider() = default;
+
+std::vector<Metadata> OrderedProvider::get_all_metadata() {
+    Impl& d = *impl;
+    std::vector<Metadata> result;
+    d.meta_index = -1;
+    if (d.interleaved) d.data_index = -1;
+    const int start = d.next_meta_file();
+    for (;;) {
+        try {
+            result.push_back(d.read_metadata());
+            if (d.interleaved) (void)d.read_pe_list();
+        } catch (const std::ios_base::failure&) {
+            if (d.next_meta_file() == start) return result;
+        }
+    }
+}
+
+Metadata OrderedProvider::get_metadata(unsigned long uid) {
+    Impl& d = *impl;
+    if (d.has_cached_meta && d.cached_meta.uid == uid) return d.cached_meta;
+    int start = d.interleaved ? d.data_index : d.meta_index;
+    if (start == -1) start = d.next_meta_file();
+    d.search(uid, start, &Impl::next_meta_file, [&] {
+        if (d.interleaved && d.has_cached_meta) {
+            d.has_cached_meta = false;
+            (void)d.read_pe_list();
+        }
+        d.cached_meta = d.read_metadata();
+        d.has_cached_meta = true;
+        return d.cached_meta.uid == uid;
+    });
+    return d.cached_meta;
+}
+
+PEList OrderedProvider::get_pe_list(unsigned long uid) {
+    Impl& d = *impl;
+    if (d.interleaved) {
+        (void)get_metadata(uid);
+        d.has_cached_meta = false;
+        return d.read_pe_list();
+    }
+    int start = d.data_index;
+    if (start == -1) start = d.next_file();
+    PEList result;
+    d.search(uid, start, &Impl::next_file, [&] {
+        if (d.read_event_id() != uid) {
+            (void)d.read_pe_list();
+            return false;
+        }
+        result = d.read_pe_list();
+        return true;
+    });
+    return result;
+}
+
+void OrderedProvider::skip_to_time(double time) {
+    Impl& d = *impl;
+    const auto k = std::ranges::upper_bound(d.hint_times, time) - d.hint_times.begin();
+    if (k == 0) return;
+    const int target = static_cast<int>(k - 1);
+    if (d.data_index != target) {
+        d.data_index = target - 1;
+        d.next_file();
+    }
+    if (!d.interleaved && d.meta_index != target) {
+        d.meta_index = target - 1;
+        d.next_meta_file();
+    }
+}
+
+void OrderedProvider::order_events(std::filesystem::path dir, ShowerProvider& source,
+                                   std::vector<BackgroundEvent>& events, unsigned long events_per_file,
+                                   bool drop_empty, bool interleaved, bool paired_queries) {
+    check_order_arguments(events, events_per_file);
+    try {
+        std::filesystem::create_directory(dir);
+    } catch (...) {
+        std::throw_with_nested(IOError("Failed to create directory"));
+    }
+    clear_library(dir);
+
+    const std::size_t n = events.size();
+    const std::size_t files = n / events_per_file + (n % events_per_file != 0);
+    const std::string& data_prefix = interleaved ? OP_INTER : OP_DATA;
+    std::vector<double> hints;
+    std::vector<BackgroundEvent> dropped;
+    for (std::size_t i = 0; i < files; ++i) {
+        const std::size_t begin = i * events_per_file;
+        const std::size_t end = begin + std::min<std::size_t>(events_per_file, n - begin);
+        hints.push_back(events[begin].time);
+
+        // Ascending UIDs: the order in which a simulation provider reads its
+        // files forward.
+        std::vector<unsigned long> ids;
+        for (std::size_t e = begin; e < end; ++e) ids.push_back(events[e].id);
+        std::ranges::sort(ids);
+        std::vector<Metadata> metadata(ids.size());
+        std::vector<PEList> pe_lists(ids.size());
+        for (std::size_t q = 0; q < ids.size(); ++q) {
+            metadata[q] = source.get_metadata(ids[q]);
+            if (paired_queries) pe_lists[q] = source.get_pe_list(ids[q]);
+        }
+        if (!paired_queries)
+            for (std::size_t q = 0; q < ids.size(); ++q) pe_lists[q] = source.get_pe_list(ids[q]);
+
+        std::optional<tmio::TMIO> data_stream(std::in_place, numbered_file(dir, data_prefix, i), std::ios::out,
+                                              data_prefix);
+        std::optional<tmio::TMIO> meta_stream;
+        if (!interleaved) meta_stream.emplace(numbered_file(dir, OP_META, i), std::ios::out, OP_META);
+        tmio::TMIO& meta_out = interleaved ? *data_stream : *meta_stream;
+
+        for (std::size_t e = begin; e < end; ++e) {
+            const std::size_t k = std::ranges::lower_bound(ids, events[e].id) - ids.begin();
+            const PEList& pe_list = pe_lists[k];
+            if (drop_empty && pe_list.empty()) {
+                dropped.push_back(events[e]);
+                continue;
+            }
+            Metadata md = metadata[k];
+            md.num_channels = static_cast<std::int32_t>(pe_list.size());
+            std::size_t pes = 0;
+            for (const auto& entry : pe_list) pes += entry.second.size();
+            md.num_pe = static_cast<std::int32_t>(pes);
+            meta_out.write_raw(tmio::STRUCT_TAG, &md, sizeof md);
+            if (!interleaved) data_stream->write_raw(tmio::STRUCT_TAG, &events[e].id, sizeof events[e].id);
+            write_pe_list(*data_stream, pe_list);
+        }
+        meta_out.flush();
+        if (!interleaved) data_stream->flush();
+        meta_stream.reset();
+        data_stream.reset();
+    }
+
+    tmio::TMIO hint_stream(dir / format("{}.tmio", OP_HINT), std::ios::out, OP_HINT);
+    hint_stream.write_array(tmio::VECTOR_TAG, hints.data(), static_cast<int>(hints.size()));
+    hint_stream.flush();
+
+    if (drop_empty) {
+        std::ranges::sort(dropped, {}, &BackgroundEvent::id);
+        std::erase_if(events, [&](const BackgroundEvent& event) {
+            return std::ranges::binary_search(dropped, event.id, {}, &BackgroundEvent::id);
+        });
+    }
+}
+
+}  // namespace background

@@ -1,0 +1,21 @@
+#pragma once
+// Layout of the ".xcd" simulation file shared by XCDFReader and XCDFWriter;
+// the README describes it byte by byte.
+
+#include <cstddef>
+
+namespace background::xcdf {
+
+/// Record-stream protocol of every simulation file.
+inline constexpr const char* protocol = "XCDF_SHOWERS";
+/// Tag of a shower: one data record, the 72-byte Metadata image.
+inline constexpr int shower_tag = 1;
+/// Tag of a shower's PEs: a 4-byte count record, then the PEs in data records
+/// of at most pes_per_record entries, so a reader's storage grows with the
+/// bytes that arrive rather than with a count it cannot verify.
+inline constexpr int pe_tag = 5;
+inline constexpr std::size_t pes_per_record = 4096;
+/// One stored PE: the channel as 32-bit signed, then the time as a 64-bit float, unpadded.
+inline constexpr std::size_t pe_bytes = 12;
+
+}  // namespace background::xcdf

@@ -1,0 +1,160 @@
+#include <background/providers/XCDFReader.hpp>
+
+#include <background/core/Format.hpp>
+#include <background/core/IOError.hpp>
+#include <background/providers/XCDFFormat.hpp>
+#include <background/storage/TMIO.hpp>
+#include <background/storage/tmio.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+namespace background {
+
+#if BACKGROUND_WITH_XCDF
+
+class XCDFReader::Impl {
+public:
+    Impl(std::filesystem::path file, bool with_metadata, bool with_pe_data)
+        : with_metadata(with_metadata), with_pe_data(with_pe_data) {
+        stream.emplace(std::move(file), std::ios::in, xcdf::protocol);
+        ++opened;
+    }
+
+    bool next() {
+        // A PE block not asked for stays unread: the next tag read skips its
+        // data records without decoding them.
+        if (has_record && !pes_loaded) expect_tag(xcdf::pe_tag, "PE block");
+        has_record = false;
+        pes_loaded = false;
+        pes.clear();
+        const int tag = read_tag();
+        if (tag == 0) return false;
+        if (tag != xcdf::shower_tag) fail(format("found tag {} where a shower record belongs", tag));
+        if (with_metadata) read_exactly(&metadata, sizeof metadata, "metadata record");
+        has_record = true;
+        return true;
+    }
+
+    Metadata get_metadata() const {
+        if (!with_metadata) throw std::logic_error(format("Metadata not requested when opening {}!", name()));
+        require_record();
+        return metadata;
+    }
+
+    std::vector<PEData> get_pe_data() {
+        if (!with_pe_data) throw std::logic_error(format("PE data not requested when opening {}!", name()));
+        require_record();
+        if (!pes_loaded) load_pes();
+        return pes;
+    }
+
+    static inline unsigned long opened = 0;
+
+private:
+    std::string name() const { return stream->path.string(); }
+
+    [[noreturn]] void fail(const std::string& detail) const {
+        throw IOError(format("Damaged simulation file {}: {}!", name(), detail));
+    }
+
+    void require_record() const {
+        if (!has_record) throw std::out_of_range(format("No current shower record in file {}!", name()));
+    }
+
+    int read_tag() {
+        const int tag = tmio_read_tag(stream->ctx);
+        if (tag < 0) fail(format("record stream failed ({})", tmio_status_str(stream->ctx)));
+        return tag;
+    }
+
+    void expect_tag(int tag, const char* what) {
+        const int found = read_tag();
+        if (found != tag) fail(format("{} missing, found tag {}", what, found));
+    }
+
+    void read_exactly(void* data, std::size_t n, const char* what) {
+        const int stored = tmio_read_data(stream->ctx, data, static_cast<int>(n));
+        if (stored < 0) fail(format("{} unreadable ({})", what, tmio_status_str(stream->ctx)));
+        if (static_cast<std::size_t>(stored) != n) fail(format("{} of {} bytes instead of {}", what, stored, n));
+    }
+
+    void load_pes() {
+        expect_tag(xcdf::pe_tag, "PE block");
+        std::uint32_t count = 0;
+        read_exactly(&count, sizeof count, "PE count");
+        unsigned char bytes[xcdf::pes_per_record * xcdf::pe_bytes];
+        for (std::size_t done = 0; done < count;) {
+            const std::size_t n = std::min<std::size_t>(count - done, xcdf::pes_per_record);
+            read_exactly(bytes, n * xcdf::pe_bytes, "PE record");
+            pes.resize(done + n);
+            for (std::size_t i = 0; i < n; ++i) {
+                PEData& pe = pes[done + i];
+                std::int32_t channel;
+                std::memcpy(&channel, bytes + i * xcdf::pe_bytes, sizeof channel);
+                std::memcpy(&pe.time, bytes + i * xcdf::pe_bytes + sizeof channel, sizeof pe.time);
+                pe.channel = channel;
+                // Sorting and thinning need ordered times.
+                if (!std::isfinite(pe.time)) fail("PE time is not finite");
+            }
+            done += n;
+        }
+        pes_loaded = true;
+    }
+
+    bool with_metadata;
+    bool with_pe_data;
+    std::optional<tmio::TMIO> stream;
+    bool has_record = false;
+    bool pes_loaded = false;
+    Metadata metadata{};
+    std::vector<PEData> pes;
+};
+
+XCDFReader::XCDFReader() = default;
+
+XCDFReader::XCDFReader(std::filesystem::path file, bool with_metadata, bool with_pe_data)
+    : impl(std::make_unique<Impl>(std::move(file), with_metadata, with_pe_data)) {}
+
+bool XCDFReader::next() { return impl && impl->next(); }
+
+Metadata XCDFReader::get_metadata() {
+    if (!impl) throw std::out_of_range("No simulation file is open!");
+    return impl->get_metadata();
+}
+
+std::vector<XCDFReader::PEData> XCDFReader::get_pe_data() {
+    if (!impl) throw std::out_of_range("No simulation file is open!");
+    return impl->get_pe_data();
+}
+
+unsigned long XCDFReader::files_opened() { return Impl::opened; }
+
+#else
+
+namespace {
+[[noreturn]] void disabled() { throw std::runtime_error("XCDF support disabled at build time!"); }
+}  // namespace
+
+class XCDFReader::Impl {};
+
+XCDFReader::XCDFReader() { disabled(); }
+XCDFReader::XCDFReader(std::filesystem::path, bool, bool) { disabled(); }
+bool XCDFReader::next() { disabled(); }
+Metadata XCDFReader::get_metadata() { disabled(); }
+std::vector<XCDFReader::PEData> XCDFReader::get_pe_data() { disabled(); }
+unsigned long XCDFReader::files_opened() { return 0; }
+
+#endif
+
+XCDFReader::XCDFReader(XCDFReader&& other) noexcept = default;
+XCDFReader& XCDFReader::operator=(XCDFReader&& other) noexcept = default;
+XCDFReader::~XCDFReader() = default;
+
+}  // namespace background

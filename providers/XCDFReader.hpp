@@ -1,0 +1,47 @@
+#pragma once
+
+#include <background/core/Metadata.hpp>
+
+#include <filesystem>
+#include <memory>
+#include <vector>
+
+namespace background {
+
+/// Sequential reader of one simulation file (".xcd": one shower per record,
+/// format in the README). Built without XCDF support, every constructor and
+/// reading operation throws std::runtime_error. Damaged files throw
+/// std::ios_base::failure naming the file.
+class XCDFReader {
+public:
+    /// One photo-electron of a record.
+    struct PEData {
+        int channel;
+        double time; ///< s
+    };
+
+    /// An idle reader with no file.
+    XCDFReader();
+    /// Opens `file` before its first record. A part whose flag is false is
+    /// skipped unread and its getter throws.
+    XCDFReader(std::filesystem::path file, bool with_metadata, bool with_pe_data);
+    XCDFReader(XCDFReader&& other) noexcept;
+    XCDFReader& operator=(XCDFReader&& other) noexcept;
+    ~XCDFReader();
+
+    /// Moves to the next record; false at the end of the file.
+    bool next();
+    /// The current record's shower, `uid` being the stored record number.
+    Metadata get_metadata();
+    /// The current record's PEs, in stored order.
+    std::vector<PEData> get_pe_data();
+
+    /// Files opened by all readers of the process so far.
+    static unsigned long files_opened();
+
+private:
+    class Impl;
+    std::unique_ptr<Impl> impl;
+};
+
+}  // namespace background

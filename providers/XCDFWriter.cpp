@@ -1,0 +1,77 @@
+#include <background/providers/XCDFWriter.hpp>
+
+#include <background/core/Format.hpp>
+#include <background/core/IOError.hpp>
+#include <background/providers/XCDFFormat.hpp>
+#include <background/storage/TMIO.hpp>
+#include <background/storage/tmio.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+namespace background {
+
+namespace {
+
+// The PE block is a tag followed by several data records, which the typed
+// record class does not write; the C layer does.
+void write_data(tmio::TMIO& out, const void* data, std::size_t n) {
+    if (tmio_write_data(out.ctx, data, static_cast<int>(n)) != static_cast<int>(n))
+        throw IOError(format("Failed to write to file {}!\nImplementation reports: {}", out.path.generic_string(),
+                             tmio_status_str(out.ctx)));
+}
+
+}  // namespace
+
+class XCDFWriter::Impl {
+public:
+    explicit Impl(std::filesystem::path file) { stream.emplace(std::move(file), std::ios::out, xcdf::protocol); }
+
+    std::optional<tmio::TMIO> stream;
+    unsigned long records = 0;
+    std::vector<unsigned char> bytes;
+};
+
+XCDFWriter::XCDFWriter(std::filesystem::path file) : impl(std::make_unique<Impl>(std::move(file))) {}
+
+XCDFWriter::~XCDFWriter() = default;
+
+unsigned long XCDFWriter::append(Metadata metadata, std::span<const XCDFReader::PEData> pes) {
+    if (!impl->stream) throw std::logic_error("XCDFWriter is closed!");
+    if (pes.size() > std::numeric_limits<std::uint32_t>::max())
+        throw std::length_error(format("Cannot store {} PEs in one shower record!", pes.size()));
+    tmio::TMIO& out = *impl->stream;
+    metadata.uid = ++impl->records;
+    out.write_raw(xcdf::shower_tag, &metadata, sizeof metadata);
+
+    const auto count = static_cast<std::uint32_t>(pes.size());
+    tmio_write_tag(out.ctx, xcdf::pe_tag);
+    write_data(out, &count, sizeof count);
+    for (std::size_t done = 0; done < pes.size();) {
+        const std::size_t n = std::min(pes.size() - done, xcdf::pes_per_record);
+        impl->bytes.resize(n * xcdf::pe_bytes);
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::int32_t channel = pes[done + i].channel;
+            std::memcpy(impl->bytes.data() + i * xcdf::pe_bytes, &channel, sizeof channel);
+            std::memcpy(impl->bytes.data() + i * xcdf::pe_bytes + sizeof channel, &pes[done + i].time,
+                        sizeof(double));
+        }
+        write_data(out, impl->bytes.data(), impl->bytes.size());
+        done += n;
+    }
+    return impl->records;
+}
+
+void XCDFWriter::close() {
+    if (!impl->stream) return;
+    impl->stream->flush();
+    impl->stream.reset();
+}
+
+}  // namespace background

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <background/core/Metadata.hpp>
+#include <background/providers/XCDFReader.hpp>
+
+#include <filesystem>
+#include <memory>
+#include <span>
+
+namespace background {
+
+/// Writes a simulation file (".xcd", format in the README) that XCDFReader
+/// reads. Available whether or not the reader is built.
+class XCDFWriter {
+public:
+    /// Creates or truncates `file`.
+    explicit XCDFWriter(std::filesystem::path file);
+    /// Closes the file if close() was not called; cannot report a failure.
+    ~XCDFWriter();
+    XCDFWriter(const XCDFWriter&) = delete;
+    XCDFWriter& operator=(const XCDFWriter&) = delete;
+
+    /// Appends one shower; its `uid` is stored as the record's 1-based
+    /// number, which is returned.
+    unsigned long append(Metadata metadata, std::span<const XCDFReader::PEData> pes);
+    /// Writes everything buffered and closes the file; throws the failure.
+    void close();
+
+private:
+    class Impl;
+    std::unique_ptr<Impl> impl;
+};
+
+}  // namespace background
