@@ -68,9 +68,14 @@ private:
         if (!has_record) throw std::out_of_range(format("No current shower record in file {}!", name()));
     }
 
+    // The byte layer reports the end of a file inside a record as a timeout.
+    std::string stream_failure() const {
+        return tmio_status(stream->ctx) == TMIO_TIMEOUT ? "cut short inside a record" : tmio_status_str(stream->ctx);
+    }
+
     int read_tag() {
         const int tag = tmio_read_tag(stream->ctx);
-        if (tag < 0) fail(format("record stream failed ({})", tmio_status_str(stream->ctx)));
+        if (tag < 0) fail(format("record stream failed, {}", stream_failure()));
         return tag;
     }
 
@@ -81,7 +86,8 @@ private:
 
     void read_exactly(void* data, std::size_t n, const char* what) {
         const int stored = tmio_read_data(stream->ctx, data, static_cast<int>(n));
-        if (stored < 0) fail(format("{} unreadable ({})", what, tmio_status_str(stream->ctx)));
+        if (stored == -2) fail(format("{} missing", what));
+        if (stored < 0) fail(format("{} unreadable, {}", what, stream_failure()));
         if (static_cast<std::size_t>(stored) != n) fail(format("{} of {} bytes instead of {}", what, stored, n));
     }
 
