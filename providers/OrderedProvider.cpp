@@ -27,6 +27,7 @@ const std::string OP_INTER = "OP_INTER";
 
 // An entry count this large cannot be a vector of PE-list entries.
 constexpr std::uint64_t kMaxEntries = std::uint64_t{1} << 58;
+constexpr std::uint64_t kEntriesReserved = 256;
 
 std::filesystem::path numbered_file(const std::filesystem::path& dir, const std::string& prefix, std::size_t i) {
     return dir / format("{}_{}.tmio", prefix, i);
@@ -128,8 +129,10 @@ public:
         in.read_raw(tmio::STRUCT_TAG, &entries, sizeof entries);
         if (entries >= kMaxEntries) throw std::length_error("cannot create std::vector larger than max_size()");
         // A damaged count may claim far more entries than the file holds: the
-        // list grows with the entries actually read.
+        // list grows with the entries actually read, beyond a first helping
+        // that spares a typical shower its reallocations.
         PEList pe_list;
+        pe_list.reserve(std::min<std::uint64_t>(entries, kEntriesReserved));
         for (std::uint64_t i = 0; i < entries; ++i) {
             std::int32_t channel = 0;
             in.read_raw(tmio::STRUCT_TAG, &channel, sizeof channel);

@@ -1,0 +1,132 @@
+// Fuzz target for the shower-file readers: the ".xcd" simulation-file reader
+// (fed from memory, and through a simulation provider that thins its PEs) and
+// the ordered shower library reader (the input becomes the library's files).
+// Input: one flag byte, a 4-byte little-endian length L, then L bytes for the
+// library's metadata file and the rest for its data file; an interleaved
+// library and the simulation file take everything after the length.
+// Exceptions other than the ones the readers document abort.
+
+#include <background/providers/OrderedProvider.hpp>
+#include <background/providers/SimulationProvider.hpp>
+#include <background/providers/XCDFReader.hpp>
+#include <background/storage/TMIO.hpp>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <ios>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using background::Metadata;
+
+template <typename Read>
+void guarded(Read read) {
+    try {
+        read();
+    } catch (const std::ios_base::failure&) {
+    } catch (const std::out_of_range&) {
+    } catch (const std::length_error&) {
+    } catch (...) {
+        std::abort();
+    }
+}
+
+std::string memory_address(const std::uint8_t* data, std::size_t size) {
+    static const std::uint8_t empty = 0;
+    char text[64];
+    std::snprintf(text, sizeof text, "mem://%p/%zu", static_cast<const void*>(size ? data : &empty), size);
+    return text;
+}
+
+void write_file(const fs::path& path, std::string_view bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+const fs::path& work_dir() {
+    static const fs::path dir = [] {
+        std::string templ = (fs::temp_directory_path() / "showerfuzz-XXXXXX").string();
+        if (!mkdtemp(templ.data())) std::abort();
+        const fs::path made = templ;
+        fs::create_directory(made / "sim");
+        fs::create_directory(made / "lib");
+        double zero = 0;
+        background::tmio::TMIO(made / "lib" / "OP_HINT.tmio", std::ios::out, "OP_HINT")
+            .write_array(background::tmio::VECTOR_TAG, &zero, 1);
+        return made;
+    }();
+    return dir;
+}
+
+void read_simulation_file(const std::string& address) {
+    for (bool with_pe_data : {true, false}) {
+        guarded([&] {
+            background::XCDFReader reader(address, true, with_pe_data);
+            for (int record = 0; record < 1000 && reader.next(); ++record) {
+                (void)reader.get_metadata();
+                if (with_pe_data && record % 2 == 0) (void)reader.get_pe_data();
+            }
+        });
+    }
+}
+
+void serve_simulation_file(std::string_view bytes) {
+    const fs::path dir = work_dir() / "sim";
+    write_file(dir / "f.xcd", bytes);
+    guarded([&] {
+        background::SimulationProvider provider(dir, -1, 2, 1e-3, true);
+        std::vector<Metadata> all;
+        guarded([&] { all = provider.get_all_metadata(); });
+        if (all.empty()) return;
+        const unsigned long key = all.front().uid & ~0xFFFFul;
+        for (unsigned long record = 1; record <= std::min<std::size_t>(all.size(), 8); ++record)
+            guarded([&] { (void)provider.get_pe_list(key + record); });
+    });
+}
+
+void serve_library(bool interleaved, std::string_view meta, std::string_view data) {
+    const fs::path dir = work_dir() / "lib";
+    for (const char* name : {"OP_INTER_0.tmio", "OP_DATA_0.tmio", "OP_META_0.tmio"}) fs::remove(dir / name);
+    if (interleaved) {
+        write_file(dir / "OP_INTER_0.tmio", data);
+    } else {
+        write_file(dir / "OP_META_0.tmio", meta);
+        write_file(dir / "OP_DATA_0.tmio", data);
+    }
+    guarded([&] {
+        background::OrderedProvider provider(dir, 0);
+        std::vector<Metadata> all;
+        guarded([&] { all = provider.get_all_metadata(); });
+        provider.skip_to_time(0);
+        std::vector<unsigned long> uids{0, 1};
+        for (std::size_t i = 0; i < std::min<std::size_t>(all.size(), 8); ++i) uids.push_back(all[i].uid);
+        for (unsigned long uid : uids) {
+            guarded([&] { (void)provider.get_metadata(uid); });
+            guarded([&] { (void)provider.get_pe_list(uid); });
+        }
+    });
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 5) return 0;
+    const bool interleaved = data[0] & 1;
+    std::uint32_t split;
+    std::memcpy(&split, data + 1, sizeof split);
+    const std::string_view rest(reinterpret_cast<const char*>(data + 5), size - 5);
+    read_simulation_file(memory_address(data + 5, size - 5));
+    serve_simulation_file(rest);
+    const std::size_t meta_size = std::min<std::size_t>(split, rest.size());
+    serve_library(interleaved, rest.substr(0, meta_size), interleaved ? rest : rest.substr(meta_size));
+    return 0;
+}
