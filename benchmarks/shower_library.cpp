@@ -67,40 +67,45 @@ void write_simulation_files(const fs::path& dir, std::size_t showers) {
     }
 }
 
-// The floor of any reader: the library's bytes in 64 KiB pieces.
-std::uintmax_t bulk_read(const fs::path& dir) {
+// Reads every file of `dir` with `read(file, buffer)`, which returns the bytes it took.
+template <typename Read>
+std::uintmax_t read_files(const fs::path& dir, Read read) {
     static std::vector<char> buffer(1 << 16);
     std::uintmax_t bytes = 0;
     for (const auto& entry : fs::directory_iterator(dir)) {
         std::FILE* file = std::fopen(entry.path().c_str(), "rb");
         if (!file) std::abort();
-        std::size_t got;
-        while ((got = std::fread(buffer.data(), 1, buffer.size(), file)) > 0) bytes += got;
+        bytes += read(file, buffer);
         std::fclose(file);
     }
     return bytes;
+}
+
+// The floor of any reader: the library's bytes in 64 KiB pieces.
+std::uintmax_t bulk_read(const fs::path& dir) {
+    return read_files(dir, [](std::FILE* file, std::vector<char>& buffer) {
+        std::uintmax_t bytes = 0;
+        std::size_t got;
+        while ((got = std::fread(buffer.data(), 1, buffer.size(), file)) > 0) bytes += got;
+        return bytes;
+    });
 }
 
 // The same bytes in the pieces a record reader must take them: the 68-byte
 // handshake, then each 4-byte frame word and each data record, with stdio's
 // buffered reads and nothing decoded or kept.
 std::uintmax_t record_read(const fs::path& dir) {
-    static std::vector<char> buffer(1 << 16);
-    std::uintmax_t bytes = 0;
-    for (const auto& entry : fs::directory_iterator(dir)) {
-        std::FILE* file = std::fopen(entry.path().c_str(), "rb");
-        if (!file) std::abort();
-        bytes += std::fread(buffer.data(), 1, 68, file);
+    return read_files(dir, [](std::FILE* file, std::vector<char>& buffer) {
+        std::uintmax_t bytes = std::fread(buffer.data(), 1, 68, file);
         std::int32_t word;
         while (std::fread(&word, sizeof word, 1, file) == 1) {
             bytes += sizeof word;
             if (word <= 0) continue;
-            if (static_cast<std::size_t>(word) > buffer.size()) buffer.resize(word);
+            if (static_cast<std::size_t>(word) > buffer.size()) buffer.resize(static_cast<std::size_t>(word));
             bytes += std::fread(buffer.data(), 1, static_cast<std::size_t>(word), file);
         }
-        std::fclose(file);
-    }
-    return bytes;
+        return bytes;
+    });
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <ios>
 #include <stdexcept>
 #include <string>
@@ -52,8 +53,11 @@ void write_file(const fs::path& path, std::string_view bytes) {
     std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
+// Also silences the provider's warnings, which would otherwise flood the
+// fuzzer's log.
 const fs::path& work_dir() {
     static const fs::path dir = [] {
+        std::cerr.rdbuf(nullptr);
         std::string templ = (fs::temp_directory_path() / "showerfuzz-XXXXXX").string();
         if (!mkdtemp(templ.data())) std::abort();
         const fs::path made = templ;
