@@ -32,7 +32,6 @@
 #include <background/providers/MultiProvider.hpp>
 #include <background/providers/OrderedProvider.hpp>
 #include <background/providers/SimulationProvider.hpp>
-#include <background/providers/XCDFFormat.hpp>
 #include <background/providers/XCDFReader.hpp>
 #include <background/providers/XCDFWriter.hpp>
 #include <background/storage/Serializer.hpp>

@@ -2,7 +2,7 @@
 
 #include <background/core/Format.hpp>
 #include <background/core/IOError.hpp>
-#include <background/providers/XCDFFormat.hpp>
+#include <background/providers/xcdf_internal.hpp>
 #include <background/storage/TMIO.hpp>
 #include <background/storage/tmio.h>
 

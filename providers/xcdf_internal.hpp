@@ -1,6 +1,7 @@
 #pragma once
 // Layout of the ".xcd" simulation file shared by XCDFReader and XCDFWriter;
-// the README describes it byte by byte.
+// the README describes it byte by byte. Nothing declared here leaves the
+// library.
 
 #include <cstddef>
 
