@@ -2,6 +2,7 @@
 #include <background/core/Format.hpp>
 #include <background/core/Hook.hpp>
 #include <background/driver/Background.hpp>
+#include <background/models/CachedModel.hpp>
 #include <background/models/DarkCountModel.hpp>
 #include <background/providers/OrderedProvider.hpp>
 
@@ -27,9 +28,9 @@ constexpr int kChannels = 6;
 constexpr unsigned long kPerFile = 5;
 
 // Relative paths resolve against the settings file's directory.
-std::string settings_text(const std::string& provider, const std::string& generator) {
-    return "lib:\n  provider: " + provider + "\n  generator: " + generator +
-           "\n  model: second_half\n  num_channels: 6\n  start_time: 5.0\n  time_hint_hook: 13076069\n"
+std::string settings_text(const std::string& provider, const std::string& generator, const std::string& model) {
+    return "lib:\n  provider: " + provider + "\n  generator: " + generator + "\n  model: " + model +
+           "\n  num_channels: 8\n  start_time: 5.0\n  time_hint_hook: 13076069\n"
            "  meta_gen_type: 0\n" + R"(
 providers:
   ordered: {class: OrderedProvider, path: library}
@@ -53,6 +54,8 @@ generators:
   from_multi: {class: ProviderGenerator, provider: multi}
 models:
   second_half: {class: DarkCountModel, gen_type: 0, seed: 2, num_channels: 6, rate: 2.0}
+  one_cache: {class: CachedModel, cache_file: one.tmio}
+  all_cache: {class: CachedModel, cache_file: all.tmio}
 fluxes: {}
 )";
 }
@@ -127,8 +130,9 @@ protected:
         OrderedProvider::order_events(dir.path() / "library", source, events, kPerFile, false, true, false);
     }
 
-    std::string settings(const std::string& provider, const std::string& generator) const {
-        return dir.write("settings.yaml", settings_text(provider, generator)).string();
+    std::string settings(const std::string& provider, const std::string& generator,
+                         const std::string& model = "second_half") const {
+        return dir.write("settings.yaml", settings_text(provider, generator, model)).string();
     }
 
     TempDir dir;
@@ -161,29 +165,60 @@ TEST_F(ProviderSettings, BackgroundReplaysAnOrderedLibraryFromTheTimeItSeeksTo) 
     EXPECT_EQ(chunk_run.next_chunk(5), expected_list);
 }
 
-TEST_F(ProviderSettings, SimulationProvidersServeTheBackgroundTheyAreConfiguredFor) {
+// What a replay of `events` hands out: each shower's test PEs shifted so
+// that its earliest lies at the event time.
+PEList replayed(const std::vector<BackgroundEvent>& events) {
+    std::map<int, std::vector<double>> channels;
+    for (const BackgroundEvent& event : events) {
+        const testing::PEs pes = testing::test_pes(event.id & 0xFFFF);
+        const double t_min = std::min(pes[0].time, pes[1].time);
+        for (const auto& pe : pes) channels[pe.channel].push_back(pe.time - t_min + event.time);
+    }
+    PEList result;
+    for (auto& [channel, times] : channels) {
+        std::ranges::sort(times);
+        result.emplace_back(channel, times);
+    }
+    return result;
+}
+
+TEST_F(ProviderSettings, SimulationProvidersServeABackgroundReplayingTheirShowers) {
 #if !BACKGROUND_WITH_XCDF
     for (const char* name : {"sim", "multi"})
         EXPECT_THROW_MSG(Background(settings(name, "from_ordered")), std::runtime_error,
                          "XCDF support disabled at build time!");
     return;
 #endif
-    // The driver's events name channels, which no simulation file holds: the
-    // request travels from the driver to the provider and is refused there.
-    const unsigned long first = second_half.front().id;
-    EXPECT_THROW_MSG(Background(settings("sim", "from_sim")).next_chunk(5), std::out_of_range,
-                     format("Shower UID {} is not recognized by this provider!", first));
-    EXPECT_THROW_MSG(Background(settings("multi", "from_multi")).next_chunk(5), std::out_of_range,
-                     format("Shower with UID {} not found!", first));
+    const auto key = [&](const char* file) { return testing::reference_file_key(dir.path() / file); };
+    const std::vector<BackgroundEvent> one{{5.5, 0, key("sims/one/a.xcd") + 2}, {7.25, 0, key("sims/one/b.xcd") + 1},
+                                           {8.0, 0, key("sims/one/a.xcd") + 1}};
+    std::vector<BackgroundEvent> all = one;
+    all.insert(all.begin() + 1, BackgroundEvent{6.0, 0, key("sims/two/c.xcd") + 2});
+    CachedModel::write_cache(dir.path() / "one.tmio", one, 5, 10);
+    CachedModel::write_cache(dir.path() / "all.tmio", all, 5, 10);
+
+    struct Case {
+        const char* provider;
+        const char* generator;
+        const char* model;
+        const std::vector<BackgroundEvent>& events;
+    };
+    for (const Case& c : {Case{"sim", "from_sim", "one_cache", one}, Case{"multi", "from_multi", "all_cache", all}}) {
+        SCOPED_TRACE(c.provider);
+        Background background(settings(c.provider, c.generator, c.model));
+        EXPECT_EQ(background.next_chunk(5), replayed(c.events));
+        const std::vector<Metadata> records = background.generate_metadata(5, 10);
+        ASSERT_EQ(records.size(), c.events.size());
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            EXPECT_EQ(records[i].uid, c.events[i].id);
+            EXPECT_EQ(records[i].time, c.events[i].time);
+            EXPECT_EQ(records[i].energy, 100.0 * double(c.events[i].id & 0xFFFF));
+        }
+    }
 
     Factory<ShowerProvider> factory(settings("sim", "from_sim"));
-    const auto key = [&](const char* file) { return testing::reference_file_key(dir.path() / file); };
-    auto sim = factory.create_by_name("sim");
-    EXPECT_EQ(sim->get_all_metadata().size(), 4u);
-    EXPECT_EQ(sim->get_pe_list(key("sims/one/b.xcd") + 2), (PEList{{2, {0.0}}, {7, {1.0}}}));
-    auto multi = factory.create_by_name("multi");
-    EXPECT_EQ(multi->get_all_metadata().size(), 4u);  // one file of the first dataset, all of the second
-    EXPECT_EQ(multi->get_metadata(key("sims/two/c.xcd") + 1).energy, 100.0);
+    EXPECT_EQ(factory.create_by_name("sim")->get_all_metadata().size(), 4u);
+    EXPECT_EQ(factory.create_by_name("multi")->get_all_metadata().size(), 4u);  // one file of the first dataset
     EXPECT_THROW_MSG(factory.create_by_name("half_multi"), std::out_of_range, "Key file_limit not found!");
 }
 
