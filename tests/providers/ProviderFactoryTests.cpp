@@ -1,9 +1,7 @@
 #include <background/core/Factory.hpp>
-#include <background/core/Format.hpp>
 #include <background/core/Hook.hpp>
 #include <background/driver/Background.hpp>
 #include <background/models/CachedModel.hpp>
-#include <background/models/DarkCountModel.hpp>
 #include <background/providers/OrderedProvider.hpp>
 
 #include "ProviderTestSupport.hpp"
@@ -24,14 +22,8 @@ namespace {
 
 using testing::TempDir;
 
-constexpr int kChannels = 6;
-constexpr unsigned long kPerFile = 5;
-
 // Relative paths resolve against the settings file's directory.
-std::string settings_text(const std::string& provider, const std::string& generator, const std::string& model) {
-    return "lib:\n  provider: " + provider + "\n  generator: " + generator + "\n  model: " + model +
-           "\n  num_channels: 8\n  start_time: 5.0\n  time_hint_hook: 13076069\n"
-           "  meta_gen_type: 0\n" + R"(
+const char* const kSections = R"(
 providers:
   ordered: {class: OrderedProvider, path: library}
   sim: {class: SimulationProvider, warn_unverified: false, cutoff_interval: 1.0e-8, cutoff_pes: 4, file_limit: -1,
@@ -53,62 +45,35 @@ generators:
   from_sim: {class: ProviderGenerator, provider: sim}
   from_multi: {class: ProviderGenerator, provider: multi}
 models:
-  second_half: {class: DarkCountModel, gen_type: 0, seed: 2, num_channels: 6, rate: 2.0}
+  second_half: {class: CachedModel, cache_file: second_half.tmio}
   one_cache: {class: CachedModel, cache_file: one.tmio}
   all_cache: {class: CachedModel, cache_file: all.tmio}
 fluxes: {}
 )";
-}
 
 // Marks every stored shower with the running number of its query, in the
-// metadata's x and as the PE time in units of 1 ns, so that a shower read
-// back tells which event of the library it was stored for.
+// metadata's x and as its PE time in nanoseconds, so that a shower read back
+// tells which event of the library it was stored for.
 class MarkingSource : public ShowerProvider {
 public:
     std::vector<Metadata> get_all_metadata() override { return {}; }
     Metadata get_metadata(unsigned long uid) override {
         Metadata md{};
         md.uid = uid;
-        md.x = static_cast<double>(metadata_marks++);
+        md.x = marks++;
         return md;
     }
-    PEList get_pe_list(unsigned long uid) override {
-        return {{static_cast<int>(uid), {1e-9 * static_cast<double>(pe_marks++)}}};
-    }
-    int metadata_marks = 0;
-    int pe_marks = 0;
+    PEList get_pe_list(unsigned long uid) override { return {{static_cast<int>(uid), {1e-9 * pe_marks++}}}; }
+    double marks = 0;
+    double pe_marks = 0;
 };
 
-// The library's queries go in ascending UID order per file, and repeated
-// showers of a file share the first one's record.
-std::vector<double> marks_of(const std::vector<BackgroundEvent>& events) {
-    std::vector<double> marks;
-    for (std::size_t begin = 0; begin < events.size(); begin += kPerFile) {
-        const std::size_t end = std::min(events.size(), begin + kPerFile);
-        std::vector<unsigned long> ids;
-        for (std::size_t e = begin; e < end; ++e) ids.push_back(events[e].id);
-        std::ranges::sort(ids);
-        for (std::size_t e = begin; e < end; ++e)
-            marks.push_back(double(begin + (std::ranges::lower_bound(ids, events[e].id) - ids.begin())));
-    }
-    return marks;
-}
-
-// Which stored event answers each request of a replay that starts at the
-// file covering `time`: the next record of the shower asked for, or, for
-// metadata alone, the last record read when it holds that shower.
-std::vector<std::size_t> answers(const std::vector<BackgroundEvent>& library, double time,
-                                 const std::vector<BackgroundEvent>& requests, bool metadata_only) {
-    std::size_t files_started = 0;
-    for (std::size_t first = 0; first < library.size(); first += kPerFile) files_started += library[first].time <= time;
-    std::size_t at = (files_started - 1) * kPerFile;
-    std::vector<std::size_t> result;
-    for (const BackgroundEvent& request : requests) {
-        if (!(metadata_only && !result.empty() && library[result.back()].id == request.id)) {
-            while (library[at].id != request.id) ++at;
-            ++at;
-        }
-        result.push_back(at - 1);
+// Channels ascending, each with its sorted times.
+PEList as_pe_list(std::map<int, std::vector<double>> channels) {
+    PEList result;
+    for (auto& [channel, times] : channels) {
+        std::ranges::sort(times);
+        result.emplace_back(channel, times);
     }
     return result;
 }
@@ -119,67 +84,40 @@ protected:
         for (const char* sub : {"sims/one", "sims/two"}) std::filesystem::create_directories(dir.path() / sub);
         for (const char* file : {"sims/one/a.xcd", "sims/one/b.xcd", "sims/two/c.xcd"})
             testing::write_simulation_file(dir.path() / file, 2);
-        // The first half of the library comes from another model, so that
-        // only a reader moved to 5 s finds the showers of the second half.
-        std::vector<BackgroundEvent> events = DarkCountModel(2.0, kChannels, 1, 0).sample(0, 5);
-        second_half = DarkCountModel(2.0, kChannels, 2, 0).sample(5, 10);
-        events.insert(events.end(), second_half.begin(), second_half.end());
-        marks = marks_of(events);
-        library = events;
+        // Showers 0 to 9 twice, at 0 to 4.5 s and at 5 to 9.5 s, five events
+        // a file: only a reader moved to 5 s finds the second occurrences first.
+        std::vector<BackgroundEvent> events;
+        for (int i = 0; i < 20; ++i) events.push_back({0.5 * i, 0, static_cast<unsigned long>(i % 10)});
+        second_half.assign(events.begin() + 10, events.end());
+        CachedModel::write_cache(dir.path() / "second_half.tmio", second_half, 5, 10);
         MarkingSource source;
-        OrderedProvider::order_events(dir.path() / "library", source, events, kPerFile, false, true, false);
+        OrderedProvider::order_events(dir.path() / "library", source, events, 5, false, true, false);
     }
 
     std::string settings(const std::string& provider, const std::string& generator,
                          const std::string& model = "second_half") const {
-        return dir.write("settings.yaml", settings_text(provider, generator, model)).string();
+        const std::string lib = "lib: {provider: " + provider + ", generator: " + generator + ", model: " + model +
+                                ", num_channels: 10, start_time: 5.0, time_hint_hook: 13076069, meta_gen_type: 0}";
+        return dir.write("settings.yaml", lib + kSections).string();
     }
 
     TempDir dir;
     std::vector<BackgroundEvent> second_half;
-    std::vector<double> marks;
-    std::vector<BackgroundEvent> library;
 };
 
 TEST_F(ProviderSettings, BackgroundReplaysAnOrderedLibraryFromTheTimeItSeeksTo) {
     Background metadata_run(settings("ordered", "from_ordered"));
     const std::vector<Metadata> records = metadata_run.generate_metadata(5, 10);
-    ASSERT_EQ(records.size(), second_half.size());
-    const auto stored = answers(library, 5, second_half, true);
+    ASSERT_EQ(records.size(), 10u);
     for (std::size_t j = 0; j < records.size(); ++j) {
-        EXPECT_EQ(records[j].uid, second_half[j].id);
+        EXPECT_EQ(records[j].uid, j);
         EXPECT_EQ(records[j].time, second_half[j].time);
-        EXPECT_EQ(records[j].x, marks[stored[j]]) << "event " << j;
+        EXPECT_EQ(records[j].x, 10.0 + j);
     }
 
-    Background chunk_run(settings("ordered", "from_ordered"));
     std::map<int, std::vector<double>> expected;
-    const auto read = answers(library, 5, second_half, false);
-    for (std::size_t j = 0; j < second_half.size(); ++j)
-        expected[static_cast<int>(second_half[j].id)].push_back(1e-9 * marks[read[j]] + second_half[j].time);
-    PEList expected_list;
-    for (auto& [channel, times] : expected) {
-        std::ranges::sort(times);
-        expected_list.emplace_back(channel, times);
-    }
-    EXPECT_EQ(chunk_run.next_chunk(5), expected_list);
-}
-
-// What a replay of `events` hands out: each shower's test PEs shifted so
-// that its earliest lies at the event time.
-PEList replayed(const std::vector<BackgroundEvent>& events) {
-    std::map<int, std::vector<double>> channels;
-    for (const BackgroundEvent& event : events) {
-        const testing::PEs pes = testing::test_pes(event.id & 0xFFFF);
-        const double t_min = std::min(pes[0].time, pes[1].time);
-        for (const auto& pe : pes) channels[pe.channel].push_back(pe.time - t_min + event.time);
-    }
-    PEList result;
-    for (auto& [channel, times] : channels) {
-        std::ranges::sort(times);
-        result.emplace_back(channel, times);
-    }
-    return result;
+    for (std::size_t j = 0; j < 10; ++j) expected[static_cast<int>(j)].push_back(1e-9 * (10.0 + j) + second_half[j].time);
+    EXPECT_EQ(Background(settings("ordered", "from_ordered")).next_chunk(5), as_pe_list(expected));
 }
 
 TEST_F(ProviderSettings, SimulationProvidersServeABackgroundReplayingTheirShowers) {
@@ -205,8 +143,15 @@ TEST_F(ProviderSettings, SimulationProvidersServeABackgroundReplayingTheirShower
     };
     for (const Case& c : {Case{"sim", "from_sim", "one_cache", one}, Case{"multi", "from_multi", "all_cache", all}}) {
         SCOPED_TRACE(c.provider);
+        // Each shower's test PEs, its earliest at the event time.
+        std::map<int, std::vector<double>> expected;
+        for (const BackgroundEvent& event : c.events) {
+            const testing::PEs pes = testing::test_pes(event.id & 0xFFFF);
+            for (const auto& pe : pes)
+                expected[pe.channel].push_back(pe.time - std::min(pes[0].time, pes[1].time) + event.time);
+        }
         Background background(settings(c.provider, c.generator, c.model));
-        EXPECT_EQ(background.next_chunk(5), replayed(c.events));
+        EXPECT_EQ(background.next_chunk(5), as_pe_list(expected));
         const std::vector<Metadata> records = background.generate_metadata(5, 10);
         ASSERT_EQ(records.size(), c.events.size());
         for (std::size_t i = 0; i < records.size(); ++i) {
