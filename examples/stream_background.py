@@ -1,26 +1,51 @@
 #!/usr/bin/env python3
-"""Streams background from a settings file and prints a short summary.
+"""Streams background from a settings file, summarises it and checks a replay.
 
     python3 examples/stream_background.py examples/settings.yaml [--seconds 2] [--chunk 1e-3]
+                                          [--replay-chunks 200] [--no-replay]
 
-Pulls consecutive chunks through vorizovedavuz.Background, counts the PEs per
-channel and compares the measured PE rate per channel with the one the
-settings file configures: the dark-count rate of every DarkCountModel that the
-driver's model reaches, times the PEs each event yields through the
-generators (NPEGenerator "num_pe", AfterpulseGenerator "probability" x
-"num_pe_mean" afterpulse PEs per PE). Then it rebuilds the shower metadata of
-the same stretch of time with generate_metadata and compares the measured
-shower arrival rate with the one the cosmic-ray models should give: disc area
-x solid angle x integral of the flux over the thrown energies.
+Pulls consecutive chunks through vorizovedavuz.Background and counts the PEs
+per channel. Then it compares what it measured with what the settings file
+configures:
+- PEs: the dark-count rate of every DarkCountModel the driver's model reaches,
+  times the PEs each event yields through the generators (NPEGenerator
+  "num_pe", AfterpulseGenerator "probability" x "num_pe_mean" afterpulse PEs per
+  PE), plus the shower arrival rate times the mean PEs of a shower;
+- showers: the arrivals that generate_metadata rebuilds for the same stretch of
+  time against the rate of every CosmicRayModel: disc area x solid angle x
+  integral of its flux over the thrown energies.
+Last, for settings with a replay settings file beside them (one whose key
+"replays" names them, as examples/replay.yaml does), it
+prepares an event cache and an ordered shower library for the first
+--replay-chunks chunks (the C++ example prepare_replay), streams that interval
+directly and from the replay, and checks that the chunks are equal bit for bit;
+then that a replay which seeks into the interval hands out the same shower and
+dark-count PEs as the direct stream had there (without afterpulses, whose draws
+depend on the whole history).
+
+The simulation files of the example settings come from the C++ example
+make_showers; this program runs it when they are missing. Both programs are
+built by bash scripts/setup (into build/default/examples).
 """
 
 import argparse
 import math
+import os
+import pathlib
 import statistics
+import subprocess
 import sys
+import tempfile
 import time
 
 import vorizovedavuz
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+PROGRAMS = ROOT / "build" / "default" / "examples"
+# The simulation directories make_showers writes.
+MAKE_SHOWERS_WRITES = ("protons_run1", "protons_run2", "gammas")
+# Settings keys that name files, resolved against the settings file's directory.
+PATH_KEYS = ("input_files", "table", "path", "cache_file")
 
 
 def load_settings(path):
@@ -32,15 +57,40 @@ def load_settings(path):
         return yaml.safe_load(stream)
 
 
+def run_program(name, *arguments):
+    program = PROGRAMS / name
+    if not program.exists():
+        raise SystemExit(f"{program} is missing: run bash scripts/setup first")
+    subprocess.run([str(program), *map(str, arguments)], check=True)
+
+
+def make_missing_datasets(settings, directory):
+    """Runs make_showers when a simulation directory named in the settings is missing."""
+    wanted = [directory / node["input_files"]
+              for provider in (settings.get("providers") or {}).values()
+              for node in [provider, *(provider.get("datasets") or {}).values()]
+              if isinstance(node, dict) and "input_files" in node]
+    missing = [path for path in wanted if not path.exists()]
+    if missing and all(path.name in MAKE_SHOWERS_WRITES for path in missing):
+        data = os.path.commonpath([path.parent for path in missing])
+        print(f"Writing the example's simulation files into {data} ...", flush=True)
+        run_program("make_showers", data, settings["lib"]["num_channels"])
+
+
+# --- what the settings configure -------------------------------------------
+
 def pes_per_event(generators, name, gen_type, seen=()):
-    """Expected PEs per event of `gen_type` from generator `name`; None when
-    they depend on showers or on anything this summary does not model."""
+    """Expected PEs per event of `gen_type` from generator `name`, with the
+    event's own PEs (NPEGenerator) counted as 1 for a ProviderGenerator; None
+    when they depend on anything this summary does not model."""
     if name in seen or name not in generators:
         return None
     node = generators[name]
     cls = node.get("class")
     if cls == "NPEGenerator":
         return max(int(node["num_pe"]), 0)
+    if cls == "ProviderGenerator":
+        return 1.0
     if cls == "AfterpulseGenerator":
         base = pes_per_event(generators, node["base_generator"], gen_type, seen + (name,))
         if base is None:
@@ -73,60 +123,75 @@ def reached_models(models, name, cls, seen=()):
     return []
 
 
-def power_law_integral(flux, e_min, e_max):
-    """Integral of f_ref (E / e_ref)^index from e_min to e_max."""
-    index, f_ref, e_ref = float(flux["index"]), float(flux["f_ref"]), float(flux["e_ref"])
-    if index == -1.0:
-        return math.log(e_max / e_min) * e_ref * f_ref
-    g = index + 1
-    return (e_max ** g - e_min ** g) * e_ref ** -index * f_ref / g
+def flux_integral(flux, directory, e_min, e_max):
+    """The flux integrated from e_min to e_max as the library integrates it, or None."""
+    if flux.get("class") == "PowerLawFlux":
+        index, f_ref, e_ref = float(flux["index"]), float(flux["f_ref"]), float(flux["e_ref"])
+        if index == -1.0:
+            return math.log(e_max / e_min) * e_ref * f_ref
+        g = index + 1
+        return (e_max ** g - e_min ** g) * e_ref ** -index * f_ref / g
+    if flux.get("class") == "TabulatedFlux":
+        rows = [tuple(map(float, line.split()[:2]))
+                for line in (directory / flux["table"]).read_text().splitlines()
+                if line.strip() and not line.startswith("#")]
+        energies, values = zip(*rows)
+        logarithmic = bool(flux["log_interpolate"])
+
+        def density(energy):
+            i = next((k for k, e in enumerate(energies) if e > energy), len(energies))
+            if i == len(energies):
+                return values[-1]
+            e0, e1, f0, f1 = energies[i - 1], energies[i], values[i - 1], values[i]
+            if logarithmic:
+                t = (math.log(energy) - math.log(e0)) / (math.log(e1) - math.log(e0))
+                return math.exp(math.log(f0) + t * (math.log(f1) - math.log(f0)))
+            return f0 + (energy - e0) / (e1 - e0) * (f1 - f0)
+
+        steps = int(flux["integration_steps"])
+        if logarithmic:
+            points = [math.exp(math.log(e_min) + i * (math.log(e_max) - math.log(e_min)) / steps)
+                      for i in range(steps + 1)]
+        else:
+            points = [e_min + i * (e_max - e_min) / steps for i in range(steps + 1)]
+        points[-1] = e_max
+        return sum((density(a) + density(b)) * 0.5 * (b - a) for a, b in zip(points, points[1:]))
+    return None
 
 
-def expected_shower_rate(settings):
-    """Shower arrivals per second of the cosmic-ray models that the driver's
-    model reaches, or None where the settings do not determine them."""
-    if settings is None:
-        return None
+def expected_shower_rate(settings, directory):
+    """Shower arrivals per second of the cosmic-ray models the driver's model
+    reaches, or None where the settings do not determine them."""
     nodes = reached_models(settings.get("models") or {}, settings["lib"]["model"], "CosmicRayModel")
     if not nodes:
         return None
     total = 0.0
     for node in nodes:
         flux = (settings.get("fluxes") or {}).get(node["flux"], {})
-        if flux.get("class") != "PowerLawFlux":
+        integral = flux_integral(flux, directory, float(node["e_min"]), float(node["e_max"]))
+        if integral is None:
             return None
         r_max, theta_max = float(node["r_max"]), float(node["theta_max"])
-        area = math.pi * r_max * r_max
-        solid_angle = 2 * math.pi * (1 - math.cos(theta_max))
-        total += area * solid_angle * power_law_integral(flux, float(node["e_min"]), float(node["e_max"]))
+        total += math.pi * r_max * r_max * 2 * math.pi * (1 - math.cos(theta_max)) * integral
     return total
 
 
-def configured_rates(settings, num_channels):
-    """(dark-count rate per channel, expected PE rate per channel) in Hz, or
-    None where the settings do not determine them."""
-    if settings is None:
-        return None, None
+def expected_dark_pes(settings, num_channels):
+    """(dark-count rate, expected PE rate of the dark counts) summed over the
+    channels, in Hz; None where the generators do not determine the latter."""
     lib = settings["lib"]
-    dark = [0.0] * num_channels
-    expected = [0.0] * num_channels
+    dark = expected = 0.0
     for node in reached_models(settings.get("models") or {}, lib["model"], "DarkCountModel"):
-        rate = float(node["rate"])
+        channels = min(int(node["num_channels"]), num_channels)
         per_event = pes_per_event(settings.get("generators") or {}, lib["generator"],
                                   int(node["gen_type"]))
-        for channel in range(min(int(node["num_channels"]), num_channels)):
-            dark[channel] += rate
-            if expected is not None and per_event is not None:
-                expected[channel] += rate * per_event
-            else:
-                expected = None
+        dark += float(node["rate"]) * channels
+        expected = None if expected is None or per_event is None else \
+            expected + float(node["rate"]) * channels * per_event
     return dark, expected
 
 
-def describe(values):
-    return (f"mean {statistics.fmean(values):.1f} Hz, min {min(values):.1f} Hz, "
-            f"max {max(values):.1f} Hz")
-
+# --- streaming ---------------------------------------------------------------
 
 def describe_failure(error):
     lines = [f"{type(error).__name__}: {error}"]
@@ -136,51 +201,145 @@ def describe_failure(error):
     return "\n".join(lines)
 
 
-def summarise_pe_rates(settings, num_channels, total, duration):
-    """The configured dark-count and expected PE rates beside the measured PEs."""
-    dark, expected = configured_rates(settings, num_channels)
-    if dark is None:
-        print("Configured rate: unknown (install PyYAML to read it from the settings)")
-        return
-    print(f"Configured dark-count rate per channel: {describe(dark)}")
-    if expected is None:
-        print("Expected PE rate per channel: not determined by the generators alone")
-        return
-    print(f"Expected PE rate per channel (dark counts with afterpulses): {describe(expected)}")
-    expected_total = sum(expected) * duration
-    if expected_total > 0:
-        sigma = expected_total ** 0.5
-        print(f"Measured / expected PEs: {total / expected_total:.4f} "
-              f"({(total - expected_total) / sigma:+.1f} sigma of Poisson counting)")
+def stream(background, num_chunks, chunk):
+    """Streams the chunks with a progress line; returns (PEs per channel, wall seconds)."""
+    counts = {}
+    interactive = sys.stdout.isatty()
+    start = last = time.perf_counter()
+    for k in range(1, num_chunks + 1):
+        for channel, times in background.next_chunk(chunk):
+            counts[channel] = counts.get(channel, 0) + len(times)
+        now = time.perf_counter()
+        if now - last > (0.5 if interactive else 5.0) or k == num_chunks:
+            total = sum(counts.values())
+            print(("\r" if interactive else "") + f"  streamed {k * chunk:.3f} s of {num_chunks * chunk:g} s: "
+                  f"{total / 1e6:.2f} M PEs, {total / (now - start) / 1e6:.2f} M PEs per wall second",
+                  end="" if interactive else "\n", flush=True)
+            last = now
+    if interactive:
+        print()
+    return counts, time.perf_counter() - start
 
 
-def summarise_showers(background, settings, num_chunks, chunk):
-    """Counts the showers of generate_metadata over the streamed stretch of
-    time, chunk by chunk, against the rate the settings give. False when the
-    library fails; skipped for settings without "meta_gen_type"."""
-    if settings is not None and "meta_gen_type" not in settings["lib"]:
-        return True
+def rebuild_showers(background, num_chunks, chunk):
     showers = []
     begin = 0.0
-    try:
-        for _ in range(num_chunks):
-            end = begin + chunk
-            showers.extend(background.generate_metadata(begin, end))
-            begin = end
-    except Exception as error:
-        print(f"Metadata failed:\n{describe_failure(error)}", file=sys.stderr)
-        return False
-    duration = num_chunks * chunk
-    measured = len(showers) / duration
-    print(f"Shower arrivals (generate_metadata): {len(showers)} in {duration:g} s, "
-          f"{measured:.1f} +- {math.sqrt(len(showers)) / duration:.1f} Hz")
-    expected = expected_shower_rate(settings)
+    for _ in range(num_chunks):
+        end = begin + chunk
+        showers.extend(background.generate_metadata(begin, end))
+        begin = end
+    return showers
+
+
+def summarise(settings, directory, counts, showers, duration):
+    total = sum(counts.values())
+    num_channels = int(settings["lib"]["num_channels"])
+    rates = [counts.get(channel, 0) / duration for channel in range(num_channels)]
+    print(f"Channels hit: {sum(1 for n in counts.values() if n)} of {num_channels}")
+    print(f"Measured PE rate per channel: mean {statistics.fmean(rates):.1f} Hz, "
+          f"min {min(rates):.1f} Hz, max {max(rates):.1f} Hz")
+
+    shower_rate = expected_shower_rate(settings, directory)
+    if showers is not None:
+        measured = len(showers) / duration
+        print(f"Shower arrivals (generate_metadata over the same {duration:g} s): {len(showers)}, "
+              f"{measured:.1f} +- {math.sqrt(len(showers)) / duration:.1f} Hz")
+        if shower_rate is not None:
+            print(f"Expected shower rate (area x solid angle x flux integral): {shower_rate:.1f} Hz")
+        # A few showers that lit the array, and the first gamma among them.
+        lit = [shower for shower in showers if shower.num_pe > 0]
+        gammas = [shower for shower in lit if shower.primary == vorizovedavuz.Metadata.GAMMA]
+        for shower in lit[:3] + gammas[:1]:
+            print(f"  {shower}")
+
+    dark, expected = expected_dark_pes(settings, num_channels)
+    print(f"Configured dark-count rate: {dark / max(num_channels, 1):.1f} Hz per channel")
     if expected is None:
-        print("Expected shower rate: not determined by power-law cosmic-ray models of the settings")
-    else:
-        print(f"Expected shower rate (area x solid angle x flux integral): {expected:.1f} Hz")
-    for shower in showers[:3]:
-        print(f"  {shower}")
+        print("Expected PE rate: not determined by the generators alone")
+        return
+    shower_pes = 0.0
+    if showers and shower_rate is not None:
+        per_pe = pes_per_event(settings.get("generators") or {}, settings["lib"]["generator"],
+                               int(settings["lib"]["meta_gen_type"])) or 0.0
+        # PEs stored with the showers, before any thinning of dense channels.
+        shower_pes = shower_rate * statistics.fmean(max(s.num_pe, 0) for s in showers) * per_pe
+        print(f"Expected PE rate of the showers: about {shower_pes / 1e6:.3f} M PEs/s "
+              f"(mean PEs per shower before thinning, with afterpulses)")
+    print(f"Expected PE rate of the dark counts with afterpulses: {expected / 1e6:.3f} M PEs/s")
+    expected_total = (expected + shower_pes) * duration
+    print(f"Measured / expected PEs: {total / expected_total:.4f} (thinning removes some shower PEs; "
+          f"a few large showers make the count spread far beyond Poisson counting)")
+
+
+# --- replay ------------------------------------------------------------------
+
+def variant(settings_path, directory, scratch, generator):
+    """A copy of the settings with another driver generator, file names made absolute."""
+    import yaml
+    settings = load_settings(settings_path)
+    settings["lib"]["generator"] = generator
+    for section in ("providers", "models", "fluxes"):
+        for node in (settings.get(section) or {}).values():
+            for inner in [node, *(node.get("datasets") or {}).values()]:
+                for key in PATH_KEYS:
+                    if key in inner:
+                        inner[key] = str(directory / inner[key])
+    path = scratch / f"{settings_path.stem}_{generator}.yaml"
+    path.write_text(yaml.safe_dump(settings))
+    return str(path)
+
+
+def find_replay(settings_path):
+    """The replay settings beside `settings_path` that say they replay it."""
+    for candidate in sorted(settings_path.parent.glob("*.yaml")):
+        document = load_settings(candidate)
+        if isinstance(document, dict) and document.get("replays") == settings_path.name:
+            return candidate
+    return None
+
+
+def check_replay(settings_path, replay_path, chunk, num_chunks):
+    directory = settings_path.parent
+    settings = load_settings(settings_path)
+    replay_settings = load_settings(replay_path)
+    cache = replay_settings["models"][replay_settings["lib"]["model"]]["cache_file"]
+    replay_dir = directory / pathlib.Path(cache).parent
+    print(f"Replay of the first {num_chunks} chunks from {replay_path}:")
+    run_program("prepare_replay", settings_path, replay_dir, chunk, num_chunks)
+
+    direct = vorizovedavuz.Background(str(settings_path))
+    replay = vorizovedavuz.Background(str(replay_path))
+    for k in range(num_chunks):
+        if direct.next_chunk(chunk) != replay.next_chunk(chunk):
+            print(f"  replay differs from the direct stream in chunk {k}")
+            return False
+    print(f"  {num_chunks} chunks equal to the direct stream bit for bit")
+
+    # Without afterpulses; the seek goes to a time of the stream's own grid.
+    top = settings["lib"]["generator"]
+    plain = settings["generators"][top].get("base_generator", top)
+    with tempfile.TemporaryDirectory() as scratch:
+        scratch = pathlib.Path(scratch)
+        direct = vorizovedavuz.Background(variant(settings_path, directory, scratch, plain))
+        replay = vorizovedavuz.Background(variant(replay_path, directory, scratch, plain))
+        middle = num_chunks // 2
+        expected = [direct.next_chunk(chunk) for _ in range(num_chunks)][middle:]
+        for _ in range(3):
+            replay.next_chunk(chunk)
+        seek_time = float(settings["lib"]["start_time"])
+        for _ in range(middle):
+            seek_time += chunk
+        replay.seek(seek_time)
+        replayed = [replay.next_chunk(chunk) for _ in range(num_chunks - middle)]
+    # The first chunk after the seek lacks the PEs of events before it.
+    first = {channel: set(times) for channel, times in expected[0]}
+    if not all(set(times) <= first.get(channel, set()) for channel, times in replayed[0]) or \
+            any(a != b for a, b in zip(expected[1:], replayed[1:])):
+        print(f"  after a seek to {seek_time:g} s the replay differs from the direct stream")
+        return False
+    print(f"  after a seek to {seek_time:g} s: the same shower and dark-count PEs as the direct stream "
+          f"(without afterpulses)")
+    print("Replay matched.")
     return True
 
 
@@ -191,53 +350,50 @@ def main():
                         help="simulated time to stream, in seconds (default 2)")
     parser.add_argument("--chunk", type=float, default=1e-3,
                         help="chunk length in seconds (default 1e-3)")
+    parser.add_argument("--replay-chunks", type=int, default=200,
+                        help="chunks of the replay check (default 200)")
+    parser.add_argument("--no-replay", action="store_true", help="skip the replay check")
     args = parser.parse_args()
     # Written so that NaN fails too: it compares false with everything.
     if not all(0 < value < math.inf for value in (args.seconds, args.chunk)):
         parser.error("--seconds and --chunk must be positive and finite")
+    if args.replay_chunks < 2:
+        parser.error("--replay-chunks must be at least 2")
 
+    settings_path = pathlib.Path(args.settings).resolve()
+    settings = load_settings(settings_path)
+    if settings is None:
+        parser.error("reading the settings needs PyYAML (pip install pyyaml)")
+    make_missing_datasets(settings, settings_path.parent)
     try:
-        background = vorizovedavuz.Background(args.settings)
+        background = vorizovedavuz.Background(str(settings_path))
     except Exception as error:  # the library's failure, reported with its causes
         print(f"Cannot build the background from {args.settings}:\n{describe_failure(error)}",
               file=sys.stderr)
         return 1
 
-    settings = load_settings(args.settings)
-    num_channels = int(settings["lib"]["num_channels"]) if settings else 0
-    counts = [0] * num_channels
-    extra = {}  # channels beyond the configured count, should there be any
-
     num_chunks = max(1, round(args.seconds / args.chunk))
     duration = num_chunks * args.chunk
-    start = time.perf_counter()
+    print(f"Streaming {duration:g} s of background from {args.settings} in chunks of {args.chunk:g} s")
     try:
-        for _ in range(num_chunks):
-            for channel, times in background.next_chunk(args.chunk):
-                if channel < num_channels:
-                    counts[channel] += len(times)
-                else:
-                    extra[channel] = extra.get(channel, 0) + len(times)
+        counts, wall = stream(background, num_chunks, args.chunk)
+        showers = rebuild_showers(background, num_chunks, args.chunk) \
+            if "meta_gen_type" in settings["lib"] else None
     except Exception as error:
         print(f"Streaming failed:\n{describe_failure(error)}", file=sys.stderr)
         return 1
-    wall = time.perf_counter() - start
+    print(f"Streamed {sum(counts.values())} PEs in {wall:.2f} s wall "
+          f"(real-time factor {duration / wall:.2f})")
+    summarise(settings, settings_path.parent, counts, showers, duration)
 
-    per_channel = dict(enumerate(counts))
-    per_channel.update(extra)
-    hit = {channel: n for channel, n in per_channel.items() if n > 0}
-    total = sum(hit.values())
-
-    print(f"Streamed {duration:g} s of background from {args.settings} "
-          f"in {num_chunks} chunks of {args.chunk:g} s ({wall:.2f} s wall, "
-          f"{total / wall / 1e6:.2f} M PEs per wall second).")
-    print(f"Channels hit: {len(hit)} of {num_channels or 'unknown'}")
-    print(f"PEs: {total}")
-    if hit:
-        measured = [n / duration for n in (counts if num_channels else hit.values())]
-        print(f"Measured PE rate per channel: {describe(measured)}")
-        summarise_pe_rates(settings, num_channels, total, duration)
-    return 0 if summarise_showers(background, settings, num_chunks, args.chunk) else 1
+    replay_path = find_replay(settings_path)
+    if args.no_replay or replay_path is None:
+        return 0
+    try:
+        return 0 if check_replay(settings_path, replay_path, args.chunk, args.replay_chunks) else 1
+    except Exception as error:
+        print(f"Replay failed:\n{describe_failure(error)}", file=sys.stderr)
+        return 1
 
 
 if __name__ == "__main__":

@@ -1,19 +1,35 @@
-"""The shipped example settings: cosmic-ray showers stream beside the dark
-counts and come back as metadata."""
+"""The shipped example settings on the simulation files its maker writes:
+proton and gamma showers stream beside the dark counts and come back as
+metadata. The maker is a C++ example program of the build tree."""
 
 import pathlib
+import shutil
+import subprocess
+
+import pytest
 
 from vorizovedavuz import Background, Metadata
 
-SETTINGS = pathlib.Path(__file__).resolve().parents[2] / "examples" / "settings.yaml"
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+MAKE_SHOWERS = ROOT / "build" / "default" / "examples" / "make_showers"
 
 
-def test_example_showers_arrive_at_a_few_khz_with_their_metadata():
-    bg = Background(str(SETTINGS))
-    assert len(bg.next_chunk(1e-3)) > 0
-    # About 4.9 kHz: some 490 showers in 0.1 s, Poisson spread 22.
+@pytest.fixture(scope="module")
+def example(tmp_path_factory):
+    directory = tmp_path_factory.mktemp("example")
+    for name in ("settings.yaml", "proton_flux.txt"):
+        shutil.copy(ROOT / "examples" / name, directory / name)
+    subprocess.run([str(MAKE_SHOWERS), str(directory / "data")], check=True)
+    return directory / "settings.yaml"
+
+
+def test_example_showers_arrive_at_the_flux_rate_with_their_metadata(example):
+    bg = Background(str(example))
+    assert len(bg.next_chunk(1e-3)) > 900
+    # About 26.1 kHz: some 2611 showers in 0.1 s, Poisson spread 51.
     showers = bg.generate_metadata(0.0, 0.1)
-    assert 380 < len(showers) < 600
+    assert 2356 < len(showers) < 2866
     times = [shower.time for shower in showers]
     assert times == sorted(times) and 0.0 <= times[0] and times[-1] < 0.1
-    assert all(shower.primary == Metadata.PROTON and 1e3 <= shower.energy <= 1e6 for shower in showers)
+    assert {shower.primary for shower in showers} <= {Metadata.PROTON, Metadata.GAMMA}
+    assert all(1e3 <= shower.energy <= 1e5 and shower.num_pe >= 0 for shower in showers)

@@ -1,0 +1,91 @@
+// Prepares a replay of an interval of the background a settings file
+// describes: an event cache of the settings' top model and an ordered shower
+// library of the shower events among them.
+//
+//   prepare_replay SETTINGS OUTPUT_DIR CHUNK NUM_CHUNKS [EVENTS_PER_FILE, default 200]
+//
+// The model is sampled over exactly the chunk grid of a Background that streams
+// NUM_CHUNKS chunks of CHUNK seconds from the settings' "start_time" (each chunk
+// starting where the previous one ended), so a CachedModel on
+// OUTPUT_DIR/events.tmio hands the driver the same events chunk by chunk. The events of the settings'
+// "meta_gen_type" are showers of the driver's provider; their metadata and PE
+// lists, as that provider serves them, go to OUTPUT_DIR/library in event
+// order, for an OrderedProvider to read strictly forward.
+
+#include <background/core/BackgroundModel.hpp>
+#include <background/core/Factory.hpp>
+#include <background/core/Settings.hpp>
+#include <background/core/ShowerProvider.hpp>
+#include <background/models/CachedModel.hpp>
+#include <background/providers/OrderedProvider.hpp>
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace background;
+
+struct Arguments {
+    std::filesystem::path settings;
+    std::filesystem::path output;
+    double chunk;
+    long chunks;
+    unsigned long events_per_file;
+};
+
+int prepare(const Arguments& args) {
+    const Settings lib = Settings::from_file(args.settings)["lib"];
+    const std::string model_name = lib["model"];
+    const std::string provider_name = lib["provider"];
+    const int shower_type = lib["meta_gen_type"];
+    const double start = lib["start_time"];
+
+    auto model = Factory<BackgroundModel>(args.settings).create_by_name(model_name);
+    std::vector<BackgroundEvent> events;
+    double begin = start;
+    for (long k = 0; k < args.chunks; ++k) {
+        const double end = begin + args.chunk;
+        const auto chunk = model->sample(begin, end);
+        events.insert(events.end(), chunk.begin(), chunk.end());
+        begin = end;
+    }
+    std::filesystem::create_directories(args.output);
+    CachedModel::write_cache(args.output / "events.tmio", events, start, begin);
+
+    std::vector<BackgroundEvent> showers;
+    for (const BackgroundEvent& event : events) {
+        if (event.type == shower_type) showers.push_back(event);
+    }
+    auto provider = Factory<ShowerProvider>(args.settings).create_by_name(provider_name);
+    OrderedProvider::order_events(args.output / "library", *provider, showers, args.events_per_file,
+                                  /*drop_empty=*/false, /*interleaved=*/false, /*paired_queries=*/false);
+    std::printf("Cached %zu events of [%g s, %g s), %zu of them showers.\n", events.size(), start, begin,
+                showers.size());
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 5 || argc > 6) {
+        std::fprintf(stderr, "usage: %s SETTINGS OUTPUT_DIR CHUNK NUM_CHUNKS [EVENTS_PER_FILE]\n", argv[0]);
+        return 2;
+    }
+    const Arguments args{argv[1], argv[2], std::atof(argv[3]), std::atol(argv[4]),
+                         argc == 6 ? std::strtoul(argv[5], nullptr, 10) : 200};
+    if (!(args.chunk > 0) || args.chunks <= 0 || args.events_per_file == 0) {
+        std::fprintf(stderr, "CHUNK, NUM_CHUNKS and EVENTS_PER_FILE must be positive\n");
+        return 2;
+    }
+    try {
+        return prepare(args);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "prepare_replay: %s\n", error.what());
+        return 1;
+    }
+}

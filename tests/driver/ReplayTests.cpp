@@ -1,0 +1,177 @@
+// The whole system on a small case: showers from simulation files with rates
+// from a flux, dark counts and afterpulses, streamed directly and replayed
+// from an event cache and an ordered shower library made for the interval.
+
+#include <background/core/BackgroundModel.hpp>
+#include <background/core/Factory.hpp>
+#include <background/core/ShowerProvider.hpp>
+#include <background/driver/Background.hpp>
+#include <background/models/CachedModel.hpp>
+#include <background/providers/OrderedProvider.hpp>
+#include <background/providers/XCDFWriter.hpp>
+
+#include "support/TestHelpers.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace background {
+namespace {
+
+using testing::TempDir;
+
+constexpr int kChannels = 8;
+constexpr double kStart = 0.5;
+constexpr double kChunk = 1e-3;
+constexpr int kChunks = 60;
+
+// Two files of showers inside the thrown ranges of the settings below, each
+// with a few PEs on random channels (some with none at all).
+void write_showers(const std::filesystem::path& dir) {
+    std::mt19937_64 rng(5);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    std::filesystem::create_directories(dir);
+    for (int file = 0; file < 2; ++file) {
+        XCDFWriter writer(dir / ("run" + std::to_string(file) + ".xcd"));
+        for (int shower = 0; shower < 40; ++shower) {
+            Metadata m{};
+            m.primary = Metadata::PROTON;
+            m.energy = 1000.0 * std::pow(10.0, unit(rng));
+            m.x = 50.0 * unit(rng) - 25.0;
+            m.y = 50.0 * unit(rng) - 25.0;
+            m.theta = 0.5 * unit(rng);
+            m.phi = 6.0 * unit(rng);
+            std::vector<XCDFReader::PEData> pes;
+            for (int k = std::uniform_int_distribution<int>(0, 12)(rng); k > 0; --k) {
+                pes.push_back({std::uniform_int_distribution<int>(0, kChannels - 1)(rng), 1e-8 * unit(rng)});
+            }
+            writer.append(m, pes);
+        }
+        writer.close();
+    }
+}
+
+std::string settings(const std::string& lib_generator) {
+    return R"(
+lib: {provider: sims, generator: )" + lib_generator + R"(, model: all, num_channels: 8, start_time: 0.5,
+      meta_gen_type: 1}
+providers:
+  sims: {class: MultiProvider, warn_unverified: false, cutoff_interval: 2.0e-9, cutoff_pes: 2,
+         datasets: {a: {input_files: sims, file_limit: -1}}}
+generators:
+  dark: {class: NPEGenerator, num_pe: 1}
+  showers: {class: ProviderGenerator, provider: sims}
+  typed: {class: GenericGenerator, generators: {dark: 0, showers: 1}}
+  pulses: {class: AfterpulseGenerator, base_generator: typed, probability: 0.3, delay_mean: 2.0e-6,
+           delay_std: 5.0e-7, num_pe_mean: 1.5, seed: 3}
+models:
+  dark: {class: DarkCountModel, gen_type: 0, seed: 4, num_channels: 8, rate: 3000.0}
+  rays: {class: CosmicRayModel, provider: sims, flux: protons, warn_invalid: true, e_max: 10000.0,
+         e_min: 1000.0, theta_max: 0.5, r_max: 40.0, throw_index: -1.0, gen_type: 1, seed: 6}
+  all: {class: GenericModel, models: {dark: 0, rays: 0}}
+fluxes:
+  protons: {class: PowerLawFlux, e_ref: 1000.0, f_ref: 1.0e-3, index: -2.7}
+)";
+}
+
+std::string replay_settings(const std::string& lib_generator) {
+    std::string text = settings(lib_generator);
+    const auto replace = [&text](const std::string& from, const std::string& to) {
+        text.replace(text.find(from), from.size(), to);
+    };
+    replace("provider: sims, generator", "provider: ordered, generator");
+    replace("meta_gen_type: 1}", "meta_gen_type: 1, time_hint_hook: 13076069}");
+    replace("providers:\n", "providers:\n  ordered: {class: OrderedProvider, path: replay/library}\n");
+    replace("{class: ProviderGenerator, provider: sims}", "{class: ProviderGenerator, provider: ordered}");
+    replace("model: all,", "model: cached,");
+    replace("models:\n", "models:\n  cached: {class: CachedModel, cache_file: replay/events.tmio}\n");
+    return text;
+}
+
+// What the replay example does: sample the top model over the stream's chunk
+// grid into an event cache, and put the showers among the events into an
+// ordered library, as the driver's provider serves them.
+void prepare_replay(const std::filesystem::path& settings_path, const std::filesystem::path& dir) {
+    auto model = Factory<BackgroundModel>(settings_path).create_by_name("all");
+    std::vector<BackgroundEvent> events;
+    double begin = kStart;
+    for (int k = 0; k < kChunks; ++k) {
+        const auto chunk = model->sample(begin, begin + kChunk);
+        events.insert(events.end(), chunk.begin(), chunk.end());
+        begin += kChunk;
+    }
+    std::filesystem::create_directories(dir);
+    CachedModel::write_cache(dir / "events.tmio", events, kStart, begin);
+    std::vector<BackgroundEvent> showers;
+    std::copy_if(events.begin(), events.end(), std::back_inserter(showers),
+                 [](const BackgroundEvent& e) { return e.type == 1; });
+    ASSERT_GT(showers.size(), 20u) << "the case needs showers spread over several library files";
+    auto provider = Factory<ShowerProvider>(settings_path).create_by_name("sims");
+    OrderedProvider::order_events(dir / "library", *provider, showers, 7, false, false, false);
+}
+
+std::vector<PEList> stream(Background& background, int chunks) {
+    std::vector<PEList> out;
+    for (int k = 0; k < chunks; ++k) out.push_back(background.next_chunk(kChunk));
+    return out;
+}
+
+class Replay : public ::testing::Test {
+protected:
+    void SetUp() override {
+        write_showers(dir.path() / "sims");
+        ::testing::internal::CaptureStderr();  // the small library only warns in the fit tests
+        prepare_replay(dir.write("direct.yaml", settings("pulses")), dir.path() / "replay");
+        ::testing::internal::GetCapturedStderr();
+    }
+    TempDir dir;
+};
+
+TEST_F(Replay, ChunksEqualTheDirectStreamBitForBit) {
+    ::testing::internal::CaptureStderr();
+    Background direct(dir.write("direct.yaml", settings("pulses")).string());
+    const auto expected = stream(direct, kChunks);
+    ::testing::internal::GetCapturedStderr();
+    Background replay(dir.write("replay.yaml", replay_settings("pulses")).string());
+    const auto replayed = stream(replay, kChunks);
+    std::size_t shower_pes = 0;
+    for (int k = 0; k < kChunks; ++k) {
+        ASSERT_EQ(replayed[k], expected[k]) << "chunk " << k;
+        for (const auto& [channel, times] : expected[k]) shower_pes += times.size();
+    }
+    EXPECT_GT(shower_pes, 0u);
+}
+
+// Without afterpulses, whose stream depends on the whole history, a replay
+// that seeks into the interval hands out what the direct stream had there:
+// the time-hint hook moves the ordered provider to the file of the seek time.
+// The first chunk after the seek lacks the PEs of events before it.
+TEST_F(Replay, SeekIntoTheIntervalGivesTheDirectStreamsShowersAndDarkCounts) {
+    ::testing::internal::CaptureStderr();
+    Background direct(dir.write("direct_plain.yaml", settings("typed")).string());
+    const auto expected = stream(direct, kChunks);
+    ::testing::internal::GetCapturedStderr();
+
+    Background replay(dir.write("replay_plain.yaml", replay_settings("typed")).string());
+    stream(replay, 5);
+    const int middle = kChunks / 2;
+    double seek_time = kStart;
+    for (int k = 0; k < middle; ++k) seek_time += kChunk;  // the stream's own grid
+    replay.seek(seek_time);
+    const auto replayed = stream(replay, kChunks - middle);
+    for (const auto& [channel, times] : replayed[0]) {
+        const auto same = std::find_if(expected[middle].begin(), expected[middle].end(),
+                                       [&](const auto& entry) { return entry.first == channel; });
+        ASSERT_NE(same, expected[middle].end());
+        EXPECT_TRUE(std::includes(same->second.begin(), same->second.end(), times.begin(), times.end()));
+    }
+    for (int k = 1; k < kChunks - middle; ++k) ASSERT_EQ(replayed[k], expected[middle + k]) << "chunk " << k;
+}
+
+}  // namespace
+}  // namespace background
