@@ -12,6 +12,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <cmath>
 #include <functional>
 #include <memory>
@@ -320,6 +322,59 @@ TEST_F(BackgroundTest, AfterpulseSettingsReachTheirConstructorArguments) {
         pes += expected.at(0).second.size();
     }
     EXPECT_GT(pes, 40u);  // afterpulses besides the 2 base PEs per event
+}
+
+// Pins the stream bit for bit: every model, generator and chunk size the
+// driver meets (dark counts on many channels, single-PE afterpulses chosen
+// below and above one half, double PEs, shower PEs carried over seconds,
+// chunks from empty to long, a seek back in time) folded into one FNV-1a
+// hash of the channels and time bit patterns. A changed draw order, tie
+// order or carried time changes it.
+TEST_F(BackgroundTest, StreamIsPinnedBitForBit) {
+    const std::string text = R"(
+lib: {provider: showers, generator: mix, model: all, num_channels: 64, start_time: 0.25}
+providers:
+  showers: {class: MockProvider, theta_max: 0.5, r_max: 100.0, e_max: 1000.0, e_min: 10.0, index: -2.0, num_showers: 4}
+generators:
+  one: {class: NPEGenerator, num_pe: 1}
+  two: {class: NPEGenerator, num_pe: 2}
+  shower: {class: ProviderGenerator, provider: showers}
+  low: {class: AfterpulseGenerator, base_generator: one, probability: 0.05, delay_mean: 1.0e-6, delay_std: 2.0e-7,
+        num_pe_mean: 1.5, seed: 42}
+  high: {class: AfterpulseGenerator, base_generator: one, probability: 0.8, delay_mean: 3.0e-6, delay_std: 2.0e-6,
+         num_pe_mean: 2.5, seed: 43}
+  pairs: {class: AfterpulseGenerator, base_generator: two, probability: 0.3, delay_mean: 2.0e-6, delay_std: 1.0e-6,
+          num_pe_mean: 1.0, seed: -1}
+  mix: {class: GenericGenerator, generators: {low: 0, high: 1, pairs: 2, shower: 3}}
+models:
+  dark: {class: DarkCountModel, gen_type: 0, seed: 7, num_channels: 64, rate: 20000.0}
+  bright: {class: DarkCountModel, gen_type: 1, seed: 8, num_channels: 64, rate: 3000.0}
+  paired: {class: DarkCountModel, gen_type: 2, seed: 9, num_channels: 64, rate: 1000.0}
+  arrivals: {class: DarkCountModel, gen_type: 3, seed: 10, num_channels: 4, rate: 40.0}
+  all: {class: GenericModel, models: {dark: 0, bright: 0, paired: 0, arrivals: 0}}
+fluxes: {}
+)";
+    Background bg(write(text));
+    std::uint64_t hash = 0xcbf29ce484222325ull;
+    const auto mix = [&hash](std::uint64_t word) {
+        for (int byte = 0; byte < 8; ++byte) hash = (hash ^ ((word >> (8 * byte)) & 0xff)) * 0x100000001b3ull;
+    };
+    std::size_t pes = 0;
+    const auto take = [&](double span) {
+        for (const auto& [channel, times] : bg.next_chunk(span)) {
+            mix(static_cast<std::uint64_t>(channel));
+            mix(times.size());
+            for (double time : times) mix(std::bit_cast<std::uint64_t>(time));
+            pes += times.size();
+        }
+    };
+    for (int i = 0; i < 200; ++i) take(i % 7 == 3 ? 1e-5 : 1e-3);
+    for (double span : {0.0, 0.05, 2e-6, 0.3, 1e-4}) take(span);
+    bg.seek(0.1);
+    for (int i = 0; i < 50; ++i) take(2.5e-3);
+    take(0.2);
+    EXPECT_EQ(pes, 1790904u);
+    EXPECT_EQ(hash, 9380030920462027757ull);
 }
 
 // The shipped example: 1000 channels at 20 kHz with 5 % afterpulses of mean
