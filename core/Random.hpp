@@ -1,6 +1,9 @@
 #pragma once
 
+#include <array>
 #include <cmath>
+#include <cstddef>
+#include <cstdint>
 #include <random>
 
 namespace background {
@@ -15,5 +18,44 @@ double canonical_double(Engine& rng) {
     const double u = static_cast<double>(rng()) * 0x1p-64;
     return u < 1.0 ? u : 0x1.fffffffffffffp-1;
 }
+
+/// The 64-bit Mersenne twister: output for output what std::mt19937_64 gives
+/// for the same seed, so the standard distributions draw the same numbers
+/// from it. The state is renewed and tempered a whole block at a time, with
+/// the processor's vector units where it has AVX2.
+class MersenneTwister64 {
+public:
+    using result_type = std::uint64_t;
+    static constexpr std::size_t state_size = 312;
+    static constexpr result_type default_seed = 5489u;
+
+    explicit MersenneTwister64(result_type value = default_seed) { seed(value); }
+
+    /// The standard seeding of the 64-bit twister from one value.
+    void seed(result_type value);
+
+    static constexpr result_type min() { return 0; }
+    static constexpr result_type max() { return ~result_type{0}; }
+
+    result_type operator()() {
+        if (next == state_size) renew();
+        return block[next++];
+    }
+
+private:
+    void renew();
+
+    std::array<result_type, state_size> state;
+    std::array<result_type, state_size> block;  // tempered outputs of the current state
+    std::size_t next = state_size;
+};
+
+namespace detail {
+
+/// Renews a twister state in place and writes its tempered outputs, on the
+/// AVX2 path (where the processor has it) or the portable one.
+void twist_block(std::uint64_t* state, std::uint64_t* out, bool allow_avx2);
+
+}  // namespace detail
 
 }  // namespace background

@@ -48,7 +48,7 @@ public:
         }
     }
 
-    int draw(std::mt19937_64& rng) const {
+    int draw(MersenneTwister64& rng) const {
         const int k = 1.0 - canonical_double(rng) >= min_chosen ? 1 : 0;
         return flipped ? 1 - k : k;
     }
@@ -113,7 +113,7 @@ public:
 
     std::unique_ptr<EventGenerator> base_generator;
     double probability;
-    std::mt19937_64 rng;
+    MersenneTwister64 rng;
     std::normal_distribution<double> delay;
     std::poisson_distribution<int> num_pe;
     std::vector<double> chosen;  // reused between calls to spare allocations

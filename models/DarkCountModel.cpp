@@ -19,7 +19,7 @@ public:
 
     double rate;
     unsigned long num_channels;
-    std::mt19937_64 rng;
+    MersenneTwister64 rng;
     int gen_type;
     // Kept between calls so that sampling allocates only its result.
     std::vector<BackgroundEvent> drawn;
