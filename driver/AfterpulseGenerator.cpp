@@ -9,6 +9,7 @@
 #include <cmath>
 #include <iterator>
 #include <random>
+#include <span>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -75,9 +76,14 @@ public:
     // The order of the draws is what makes results repeat: per entry the
     // binomial count, then the selection, then per chosen PE the normal draws
     // until a positive delay, then one Poisson draw.
-    void add_afterpulses(std::vector<double>& times) {
-        const int n = static_cast<int>(times.size());
-        const int k = draw_binomial(n);
+    void add_afterpulses(PEBuffer& out, std::size_t entry) {
+        const int k = draw_binomial(static_cast<int>(out.times_of(entry).size()));
+        // Most entries hold the one PE of a dark count, and most of those get no afterpulse.
+        if (k > 0 || out.times_of(entry).size() != 1) add_chosen(out, entry, k);
+    }
+
+    [[gnu::noinline]] void add_chosen(PEBuffer& out, std::size_t entry, int k) {
+        std::span<double> times = out.times_of(entry);
         if (times.empty()) return;
         if (k == 0) {
             // Nothing to choose: std::sample would draw nothing either.
@@ -93,8 +99,9 @@ public:
                 d = delay(rng);
             } while (d <= 0.0);
             const int m = num_pe(rng);
-            if (m > 0) times.insert(times.end(), static_cast<std::size_t>(m), parent + d);
+            if (m > 0) out.extend(entry, static_cast<std::size_t>(m), parent + d);
         }
+        times = out.times_of(entry);
         std::sort(times.begin(), times.end());
     }
 
@@ -157,9 +164,15 @@ AfterpulseGenerator::AfterpulseGenerator(std::unique_ptr<EventGenerator> base_ge
 AfterpulseGenerator::~AfterpulseGenerator() = default;
 
 PEList AfterpulseGenerator::generate(BackgroundEvent event) {
-    PEList result = impl->base_generator->generate(event);
-    for (auto& entry : result) impl->add_afterpulses(entry.second);
-    return result;
+    PEBuffer pes;
+    generate_into(event, pes);
+    return pes.to_pe_list();
+}
+
+void AfterpulseGenerator::generate_into(BackgroundEvent event, PEBuffer& out) {
+    const std::size_t first = out.entry_count();
+    impl->base_generator->generate_into(event, out);
+    for (std::size_t entry = first; entry < out.entry_count(); ++entry) impl->add_afterpulses(out, entry);
 }
 
 }  // namespace background

@@ -1,0 +1,66 @@
+#include <background/core/PEBuffer.hpp>
+
+#include <algorithm>
+#include <utility>
+
+namespace background {
+
+namespace {
+
+// Below this many bytes a buffer keeps its storage whatever it holds.
+constexpr std::size_t kAlwaysKeptBytes = std::size_t{1} << 20;
+
+template <typename T>
+void shrink_storage(std::vector<T>& storage, std::size_t needed) {
+    const std::size_t bytes = storage.capacity() * sizeof(T);
+    if (bytes <= kAlwaysKeptBytes || storage.capacity() <= 4 * needed) return;
+    std::vector<T> smaller;
+    smaller.reserve(std::max(needed, storage.size()));
+    smaller.assign(storage.begin(), storage.end());
+    storage = std::move(smaller);
+}
+
+}  // namespace
+
+void PEBuffer::extend(std::size_t i, std::size_t count, double time) {
+    Entry& grown = entries[i];
+    // Only the newest times can grow in place; others move behind them first.
+    if (grown.end != times.size()) {
+        const std::size_t size = grown.end - grown.begin;
+        times.reserve(times.size() + size + count);
+        times.insert(times.end(), times.begin() + static_cast<std::ptrdiff_t>(grown.begin),
+                     times.begin() + static_cast<std::ptrdiff_t>(grown.end));
+        grown.begin = times.size() - size;
+    }
+    times.insert(times.end(), count, time);
+    grown.end = times.size();
+}
+
+void PEBuffer::append(const PEList& list) {
+    for (const auto& [channel, run] : list) add(channel, run);
+}
+
+PEList PEBuffer::to_pe_list(std::size_t first) const {
+    PEList list;
+    list.reserve(entries.size() - std::min(first, entries.size()));
+    for (std::size_t i = first; i < entries.size(); ++i) {
+        const auto run = times_of(i);
+        list.emplace_back(entries[i].channel, std::vector<double>(run.begin(), run.end()));
+    }
+    return list;
+}
+
+void PEBuffer::truncate(std::size_t count) {
+    if (count >= entries.size()) return;
+    entries.resize(count);
+    std::size_t used = 0;
+    for (const Entry& e : entries) used = std::max(used, e.end);
+    times.resize(used);
+}
+
+void PEBuffer::shrink(std::size_t kept_entries, std::size_t kept_times) {
+    shrink_storage(entries, kept_entries);
+    shrink_storage(times, kept_times);
+}
+
+}  // namespace background

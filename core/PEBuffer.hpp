@@ -1,0 +1,79 @@
+#pragma once
+
+#include <background/core/PEList.hpp>
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+namespace background {
+
+/// The PE lists of many events back to back in two flat arrays that keep
+/// their storage from one use to the next, so that generators add PEs
+/// without an allocation per event. Entry i puts the times
+/// [entry(i).begin, entry(i).end) of the buffer on channel entry(i).channel;
+/// entries keep the order in which they were added, like the pairs of a PE
+/// list.
+class PEBuffer {
+public:
+    struct Entry {
+        int channel;
+        std::size_t begin;
+        std::size_t end;
+    };
+
+    std::size_t entry_count() const { return entries.size(); }
+    const Entry& entry(std::size_t i) const { return entries[i]; }
+    std::span<double> times_of(std::size_t i) { return {times.data() + entries[i].begin, times.data() + entries[i].end}; }
+    std::span<const double> times_of(std::size_t i) const {
+        return {times.data() + entries[i].begin, times.data() + entries[i].end};
+    }
+
+    /// Adds an entry of `count` copies of `time` on `channel`.
+    void add(int channel, std::size_t count, double time) {
+        entries.push_back({channel, times.size(), times.size() + count});
+        if (count == 1) {
+            times.push_back(time);  // the one PE of most events
+        } else {
+            times.insert(times.end(), count, time);
+        }
+    }
+
+    /// Adds an entry holding `run` on `channel`.
+    void add(int channel, std::span<const double> run) {
+        entries.push_back({channel, times.size(), times.size() + run.size()});
+        times.insert(times.end(), run.begin(), run.end());
+    }
+
+    /// Adds `count` copies of `time` to the times of entry `i`.
+    void extend(std::size_t i, std::size_t count, double time);
+
+    /// Adds the pairs of `list` as entries, in order.
+    void append(const PEList& list);
+
+    /// The entries from `first` on as a PE list.
+    PEList to_pe_list(std::size_t first = 0) const;
+
+    /// Drops the entries from `count` on.
+    void truncate(std::size_t count);
+
+    /// Drops every entry; the storage is kept.
+    void clear() {
+        entries.clear();
+        times.clear();
+    }
+
+    /// Gives the storage back when it is far larger than `kept_times` times
+    /// and `kept_entries` entries need, so that one large request does not
+    /// leave its memory held.
+    void shrink(std::size_t kept_entries, std::size_t kept_times);
+
+    /// Number of times held, including those of dropped or moved entries.
+    std::size_t time_storage() const { return times.size(); }
+
+private:
+    std::vector<Entry> entries;
+    std::vector<double> times;
+};
+
+}  // namespace background

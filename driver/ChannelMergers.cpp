@@ -1,0 +1,199 @@
+#include <background/driver/ChannelMergers.hpp>
+
+#include <background/core/Format.hpp>
+#include <background/driver/AutoMergeList.hpp>
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <limits>
+#include <map>
+#include <span>
+#include <stdexcept>
+
+namespace background {
+
+namespace {
+
+// Merging sorted runs and putting the newer run's element first on ties
+// yields the times in ascending order, equal times newest push first. Equal
+// times differ in their bits only as -0.0 and +0.0, so without -0.0 (and
+// without NaN, which has no place in an order) that is the ascending order
+// of the times, whatever the runs and pushes were.
+bool is_negative_zero(double time) { return std::bit_cast<std::uint64_t>(time) == std::bit_cast<std::uint64_t>(-0.0); }
+
+bool is_clean(std::span<const double> run) {
+    if (run.empty()) return true;
+    double previous = run.front();
+    if (previous != previous || is_negative_zero(previous)) return false;
+    for (double time : run.subspan(1)) {
+        if (!(previous <= time) || is_negative_zero(time)) return false;
+        previous = time;
+    }
+    return true;
+}
+
+// A channel's times arrive mostly in order: event by event, with a few
+// afterpulses and times held from the last chunk out of place. Insertion
+// sort costs one move per pair out of order; past a budget linear in the
+// length a full sort takes over.
+void sort_mostly_ordered(double* first, double* last) {
+    std::size_t budget = 4 * static_cast<std::size_t>(last - first) + 32;
+    for (double* i = first + 1; i < last; ++i) {
+        const double time = *i;
+        if (!(time < i[-1])) continue;
+        double* hole = i;
+        do {
+            *hole = hole[-1];
+            --hole;
+            --budget;
+        } while (hole != first && time < hole[-1] && budget != 0);
+        *hole = time;
+        if (budget == 0) {
+            std::sort(first, last);
+            return;
+        }
+    }
+}
+
+// Below this many PEs per channel a comparison sort of all PEs beats
+// passes over every channel.
+constexpr std::size_t kChannelsPerPEForSorting = 16;
+
+}  // namespace
+
+void ChannelMergers::accept() {
+    for (; accepted < pushed.entry_count(); ++accepted) {
+        const int channel = pushed.entry(accepted).channel;
+        if (channel < 0 || static_cast<std::size_t>(channel) >= channels) {
+            pushed.truncate(accepted);
+            throw std::out_of_range(
+                format("Generated data for channel {}, but only {} channels in array!", channel, channels));
+        }
+    }
+}
+
+void ChannelMergers::clear() {
+    pushed.clear();
+    accepted = 0;
+    held.clear();
+    emptied.clear();
+}
+
+PEList ChannelMergers::drain(double end) {
+    pushed.truncate(accepted);
+    // At least the number of times held and pushed.
+    const std::size_t times = held.time_storage() + pushed.time_storage();
+
+    PEList result;
+    next_held.clear();
+    next_emptied.clear();
+    const bool clean = times * kChannelsPerPEForSorting < channels ? drain_by_sorting(end, result)
+                                                                   : drain_by_counting(end, result);
+    if (!clean) drain_exactly(end, result);
+    std::swap(held, next_held);
+    std::swap(emptied, next_emptied);
+    give_back_storage(times);
+    return result;
+}
+
+void ChannelMergers::split_off(int channel, double* first, double* last, double end, PEList& result) {
+    double* const split = std::upper_bound(first, last, end);
+    if (split != first) result.emplace_back(channel, std::vector<double>(first, split));
+    if (split != last) {
+        next_held.add(channel, std::span<const double>(split, last));
+    } else if (split != first) {
+        next_emptied.push_back(channel);
+    }
+}
+
+bool ChannelMergers::drain_by_counting(double end, PEList& result) {
+    offsets.assign(channels + 1, 0);
+    for (const PEBuffer* runs : {&held, &pushed}) {
+        for (std::size_t i = 0; i < runs->entry_count(); ++i) {
+            const auto run = runs->times_of(i);
+            if (!is_clean(run)) return false;
+            offsets[static_cast<std::size_t>(runs->entry(i).channel) + 1] += run.size();
+        }
+    }
+    for (std::size_t c = 0; c < channels; ++c) offsets[c + 1] += offsets[c];
+    grouped.resize(offsets[channels]);
+    // Held times first: they are the earliest pushed, and mostly the earliest.
+    for (const PEBuffer* runs : {&held, &pushed}) {
+        for (std::size_t i = 0; i < runs->entry_count(); ++i) {
+            const auto run = runs->times_of(i);
+            std::size_t& cursor = offsets[static_cast<std::size_t>(runs->entry(i).channel)];
+            for (double time : run) grouped[cursor++] = time;
+        }
+    }
+
+    // Each cursor now stands at the end of its channel's times.
+    std::size_t begin = 0;
+    for (std::size_t c = 0; c < channels; ++c) {
+        const std::size_t stop = offsets[c];
+        if (stop == begin) continue;
+        double* const first = grouped.data() + begin;
+        double* const last = grouped.data() + stop;
+        sort_mostly_ordered(first, last);
+        split_off(static_cast<int>(c), first, last, end, result);
+        begin = stop;
+    }
+    return true;
+}
+
+bool ChannelMergers::drain_by_sorting(double end, PEList& result) {
+    pairs.clear();
+    for (const PEBuffer* runs : {&held, &pushed}) {
+        for (std::size_t i = 0; i < runs->entry_count(); ++i) {
+            const auto run = runs->times_of(i);
+            if (!is_clean(run)) return false;
+            for (double time : run) pairs.emplace_back(runs->entry(i).channel, time);
+        }
+    }
+    std::sort(pairs.begin(), pairs.end());
+
+    grouped.resize(pairs.size());
+    std::transform(pairs.begin(), pairs.end(), grouped.begin(), [](const auto& pe) { return pe.second; });
+    for (std::size_t begin = 0; begin < pairs.size();) {
+        const int channel = pairs[begin].first;
+        std::size_t stop = begin + 1;
+        while (stop < pairs.size() && pairs[stop].first == channel) ++stop;
+        split_off(channel, grouped.data() + begin, grouped.data() + stop, end, result);
+        begin = stop;
+    }
+    return true;
+}
+
+// Pushes every run into a real merger per channel, as the mergers would have
+// received them: first the run a channel kept (an empty one if it handed out
+// all it had), then the pushed runs in order.
+void ChannelMergers::drain_exactly(double end, PEList& result) {
+    std::map<int, AutoMergeList<double>> lists;
+    for (std::size_t i = 0; i < held.entry_count(); ++i) {
+        const auto run = held.times_of(i);
+        lists[held.entry(i).channel].push(std::vector<double>(run.begin(), run.end()));
+    }
+    for (int channel : emptied) lists[channel].push({});
+    for (std::size_t i = 0; i < pushed.entry_count(); ++i) {
+        const auto run = pushed.times_of(i);
+        lists[pushed.entry(i).channel].push(std::vector<double>(run.begin(), run.end()));
+    }
+    for (auto& [channel, list] : lists) {
+        std::vector<double> run = list.take_merged();
+        split_off(channel, run.data(), run.data() + run.size(), end, result);
+    }
+}
+
+void ChannelMergers::give_back_storage(std::size_t times) {
+    const std::size_t entries = pushed.entry_count();
+    pushed.clear();
+    accepted = 0;
+    pushed.shrink(entries, times);
+    next_held.clear();
+    next_held.shrink(held.entry_count(), held.time_storage());
+    if (next_emptied.capacity() > 4 * emptied.size() + 4096) std::vector<int>().swap(next_emptied);
+    if (grouped.capacity() > 4 * times + (std::size_t{1} << 17)) std::vector<double>().swap(grouped);
+    if (pairs.capacity() > 4 * times + (std::size_t{1} << 16)) std::vector<std::pair<int, double>>().swap(pairs);
+}
+
+}  // namespace background

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <background/core/PEBuffer.hpp>
+#include <background/core/PEList.hpp>
+
+#include <cstddef>
+#include <utility>
+#include <vector>
+
+namespace background {
+
+/// The run mergers of all channels of an array in a few flat buffers: what
+/// they hand out is exactly what one AutoMergeList<double> per channel would,
+/// tie order included, at a cost that grows with the PEs rather than with
+/// the pushes or the channels.
+///
+/// Runs are pushed by writing them into incoming() and accepting them. When
+/// every run held and pushed is sorted and holds neither NaN nor -0.0 (the
+/// only case in which the merge schedule could show), each channel's merged
+/// run is simply its times in ascending order, however they were pushed, and
+/// a counting sort by channel followed by a sort of each channel's mostly
+/// ordered times finds it. Otherwise the runs are replayed through one
+/// AutoMergeList per channel concerned.
+class ChannelMergers {
+public:
+    explicit ChannelMergers(std::size_t channels) : channels(channels) {}
+
+    std::size_t channel_count() const { return channels; }
+
+    /// Where the generators write the runs of the next push.
+    PEBuffer& incoming() { return pushed; }
+
+    /// Pushes every run written into incoming() since the last accept() or
+    /// reject(), in order. A run on a channel outside the array throws
+    /// std::out_of_range; the runs before it stay pushed.
+    void accept();
+
+    /// Forgets the runs written into incoming() since the last accept().
+    void reject() { pushed.truncate(accepted); }
+
+    /// Merges each channel's runs and hands out every time not later than
+    /// `end`, channels ascending; the later times stay as the channel's run.
+    PEList drain(double end);
+
+    /// Releases every run.
+    void clear();
+
+private:
+    bool drain_by_counting(double end, PEList& result);
+    bool drain_by_sorting(double end, PEList& result);
+    void drain_exactly(double end, PEList& result);
+    void split_off(int channel, double* first, double* last, double end, PEList& result);
+    void give_back_storage(std::size_t times);
+
+    std::size_t channels;
+    PEBuffer pushed;           // runs pushed since the last drain, in push order
+    std::size_t accepted = 0;  // entries of `pushed` that count as pushed
+    PEBuffer held;             // the non-empty runs the channels kept, channels ascending
+    std::vector<int> emptied;  // channels that handed out all they had: they keep an empty run
+    PEBuffer next_held;        // scratch for the next `held` and `emptied`
+    std::vector<int> next_emptied;
+    std::vector<std::size_t> offsets;  // scratch of the counting sort, one per channel and one more
+    std::vector<double> grouped;         // scratch: all times, grouped by channel
+    std::vector<std::pair<int, double>> pairs;  // scratch: (channel, time) of few PEs over many channels
+};
+
+}  // namespace background
