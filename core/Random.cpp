@@ -1,5 +1,7 @@
 #include <background/core/Random.hpp>
 
+#include <algorithm>
+#include <bit>
 #include <cstring>
 
 namespace background {
@@ -81,6 +83,26 @@ void twist_block(std::uint64_t* state, std::uint64_t* out, bool allow_avx2) {
 }
 
 }  // namespace detail
+
+SingleTrialBinomial::SingleTrialBinomial(double p) : flipped(!(p <= 0.5)) {
+    const double p12 = flipped ? 1.0 - p : p;
+    const double q = -std::log(1 - p12);
+    const auto chosen = [q](double d) { return -std::log(d) <= q; };
+    // Smallest d in (0, 1] that succeeds: chosen(1) holds as q >= 0.
+    std::uint64_t lo = std::bit_cast<std::uint64_t>(0x1p-64);
+    std::uint64_t hi = std::bit_cast<std::uint64_t>(1.0);
+    if (!(q >= 0) || chosen(std::bit_cast<double>(lo))) return;
+    while (hi - lo > 1) {
+        const std::uint64_t mid = lo + (hi - lo) / 2;
+        (chosen(std::bit_cast<double>(mid)) ? hi : lo) = mid;
+    }
+    min_chosen = std::bit_cast<double>(hi);
+    usable = true;
+    for (std::uint64_t step = 1; step <= 64; ++step) {
+        const std::uint64_t above = std::min(hi + step, std::bit_cast<std::uint64_t>(1.0));
+        if (chosen(std::bit_cast<double>(hi - step)) || !chosen(std::bit_cast<double>(above))) usable = false;
+    }
+}
 
 void MersenneTwister64::seed(result_type value) {
     state[0] = value;

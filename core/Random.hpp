@@ -50,6 +50,32 @@ private:
     std::size_t next = state_size;
 };
 
+/// One draw of std::binomial_distribution<int>(1, p), bit for bit as libstdc++
+/// makes it, without its logarithm per draw. Its waiting-time method takes u
+/// from one engine output and succeeds when -log(1 - u) <= q, with
+/// q = -log(1 - p') and p' the smaller of p and 1 - p (the result flipped
+/// when p > 1/2). As -log is monotonic, that is a threshold on 1 - u, found
+/// once by bisection over the doubles with the same log the library calls.
+class SingleTrialBinomial {
+public:
+    explicit SingleTrialBinomial(double p);
+
+    /// Precondition: usable.
+    template <typename Engine>
+    int draw(Engine& rng) const {
+        const int k = 1.0 - canonical_double(rng) >= min_chosen ? 1 : 0;
+        return flipped ? 1 - k : k;
+    }
+
+    /// False where the threshold could differ from the library's draw (a
+    /// logarithm not monotonic near it); then the library must draw.
+    bool usable = false;
+
+private:
+    bool flipped;
+    double min_chosen = 1.0;
+};
+
 namespace detail {
 
 /// Renews a twister state in place and writes its tempered outputs, on the

@@ -4,8 +4,6 @@
 #include <background/core/Random.hpp>
 
 #include <algorithm>
-#include <bit>
-#include <cstdint>
 #include <cmath>
 #include <iterator>
 #include <random>
@@ -15,53 +13,6 @@
 #include <vector>
 
 namespace background {
-
-namespace {
-
-// Most entries hold one PE, and for one trial the standard library's binomial
-// draw (the waiting-time method) reduces to: take u from one engine output and
-// choose the PE when -log(1 - u) <= q, with q = -log(1 - p') and p' the
-// smaller of p and 1 - p (the result flipped when p > 1/2). As -log is
-// monotonic, that is a threshold on 1 - u, found once by bisection over the
-// doubles with the same log the library calls; the draws stay bit for bit
-// those of the library, one logarithm cheaper each.
-class SinglePEDraw {
-public:
-    explicit SinglePEDraw(double p) : flipped(!(p <= 0.5)) {
-        const double p12 = flipped ? 1.0 - p : p;
-        const double q = -std::log(1 - p12);
-        const auto chosen = [q](double d) { return -std::log(d) <= q; };
-        // Smallest d in (0, 1] that chooses the PE: chosen(1) holds as q >= 0.
-        std::uint64_t lo = std::bit_cast<std::uint64_t>(0x1p-64);
-        std::uint64_t hi = std::bit_cast<std::uint64_t>(1.0);
-        if (!(q >= 0) || chosen(std::bit_cast<double>(lo))) return;
-        while (hi - lo > 1) {
-            const std::uint64_t mid = lo + (hi - lo) / 2;
-            (chosen(std::bit_cast<double>(mid)) ? hi : lo) = mid;
-        }
-        min_chosen = std::bit_cast<double>(hi);
-        // A logarithm that is not monotonic right at the threshold would make
-        // the shortcut differ from the library; then the library decides.
-        usable = true;
-        for (std::uint64_t step = 1; step <= 64; ++step) {
-            const std::uint64_t above = std::min(hi + step, std::bit_cast<std::uint64_t>(1.0));
-            if (chosen(std::bit_cast<double>(hi - step)) || !chosen(std::bit_cast<double>(above))) usable = false;
-        }
-    }
-
-    int draw(MersenneTwister64& rng) const {
-        const int k = 1.0 - canonical_double(rng) >= min_chosen ? 1 : 0;
-        return flipped ? 1 - k : k;
-    }
-
-    bool usable = false;
-
-private:
-    bool flipped;
-    double min_chosen = 1.0;
-};
-
-}  // namespace
 
 class AfterpulseGenerator::Impl {
 public:
@@ -127,7 +78,7 @@ public:
     std::binomial_distribution<int> binomial;
     std::binomial_distribution<int>::param_type binomial_param;
     int binomial_n = -1;
-    SinglePEDraw single_pe{probability};
+    SingleTrialBinomial single_pe{probability};
 };
 
 namespace {
