@@ -13,6 +13,7 @@
 #include <background/core/PEBuffer.hpp>
 #include <background/core/PEList.hpp>
 #include <background/core/Random.hpp>
+#include <background/core/Scratch.hpp>
 #include <background/core/Settings.hpp>
 #include <background/core/ShowerProvider.hpp>
 #include <background/core/YAMLAccessor.hpp>

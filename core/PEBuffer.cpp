@@ -1,26 +1,11 @@
 #include <background/core/PEBuffer.hpp>
 
+#include <background/core/Scratch.hpp>
+
 #include <algorithm>
 #include <utility>
 
 namespace background {
-
-namespace {
-
-// Below this many bytes a buffer keeps its storage whatever it holds.
-constexpr std::size_t kAlwaysKeptBytes = std::size_t{1} << 20;
-
-template <typename T>
-void shrink_storage(std::vector<T>& storage, std::size_t needed) {
-    const std::size_t bytes = storage.capacity() * sizeof(T);
-    if (bytes <= kAlwaysKeptBytes || storage.capacity() <= 4 * needed) return;
-    std::vector<T> smaller;
-    smaller.reserve(std::max(needed, storage.size()));
-    smaller.assign(storage.begin(), storage.end());
-    storage = std::move(smaller);
-}
-
-}  // namespace
 
 void PEBuffer::extend(std::size_t i, std::size_t count, double time) {
     Entry& grown = entries[i];
@@ -58,9 +43,10 @@ void PEBuffer::truncate(std::size_t count) {
     times.resize(used);
 }
 
-void PEBuffer::shrink(std::size_t kept_entries, std::size_t kept_times) {
-    shrink_storage(entries, kept_entries);
-    shrink_storage(times, kept_times);
+void PEBuffer::give_back(std::size_t needed_entries, std::size_t needed_times) {
+    if (!entries.empty() || !times.empty()) return;
+    give_back_scratch(entries, needed_entries);
+    give_back_scratch(times, needed_times);
 }
 
 }  // namespace background

@@ -63,10 +63,9 @@ public:
         times.clear();
     }
 
-    /// Gives the storage back when it is far larger than `kept_times` times
-    /// and `kept_entries` entries need, so that one large request does not
-    /// leave its memory held.
-    void shrink(std::size_t kept_entries, std::size_t kept_times);
+    /// Gives the storage of an empty buffer back when it is far larger than
+    /// `needed_entries` entries and `needed_times` times call for.
+    void give_back(std::size_t needed_entries, std::size_t needed_times);
 
     /// Number of times held, including those of dropped or moved entries.
     std::size_t time_storage() const { return times.size(); }

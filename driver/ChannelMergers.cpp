@@ -1,6 +1,7 @@
 #include <background/driver/ChannelMergers.hpp>
 
 #include <background/core/Format.hpp>
+#include <background/core/Scratch.hpp>
 #include <background/driver/AutoMergeList.hpp>
 
 #include <algorithm>
@@ -188,12 +189,11 @@ void ChannelMergers::give_back_storage(std::size_t times) {
     const std::size_t entries = pushed.entry_count();
     pushed.clear();
     accepted = 0;
-    pushed.shrink(entries, times);
+    pushed.give_back(entries, times);
     next_held.clear();
-    next_held.shrink(held.entry_count(), held.time_storage());
-    if (next_emptied.capacity() > 4 * emptied.size() + 4096) std::vector<int>().swap(next_emptied);
-    if (grouped.capacity() > 4 * times + (std::size_t{1} << 17)) std::vector<double>().swap(grouped);
-    if (pairs.capacity() > 4 * times + (std::size_t{1} << 16)) std::vector<std::pair<int, double>>().swap(pairs);
+    next_held.give_back(held.entry_count(), held.time_storage());
+    give_back_scratch(grouped, times);
+    give_back_scratch(pairs, times);
 }
 
 }  // namespace background

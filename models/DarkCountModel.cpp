@@ -2,6 +2,7 @@
 
 #include <background/core/Format.hpp>
 #include <background/core/Random.hpp>
+#include <background/core/Scratch.hpp>
 
 #include <algorithm>
 #include <cstdint>
@@ -110,7 +111,11 @@ std::vector<BackgroundEvent> DarkCountModel::sample(double begin, double end) {
             d.drawn.push_back(BackgroundEvent{u * span + begin, d.gen_type, channel});
         }
     }
-    return sort_by_time(d.drawn, begin, span, d.bucket, d.fill);
+    std::vector<BackgroundEvent> sorted = sort_by_time(d.drawn, begin, span, d.bucket, d.fill);
+    give_back_scratch(d.drawn, sorted.size());
+    give_back_scratch(d.bucket, sorted.size());
+    give_back_scratch(d.fill, sorted.size());
+    return sorted;
 }
 
 }  // namespace background
