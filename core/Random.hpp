@@ -15,7 +15,12 @@ namespace background {
 template <typename Engine>
 double canonical_double(Engine& rng) {
     static_assert(Engine::min() == 0 && Engine::max() == ~0ull, "needs a full 64-bit engine");
-    const double u = static_cast<double>(rng()) * 0x1p-64;
+    const std::uint64_t x = rng();
+    // x as a double, rounded once as the direct conversion rounds it (both
+    // halves and the product are exact, the sum rounds), but without the
+    // branch on the top bit that an unsigned conversion takes on x86-64.
+    const double rounded = static_cast<double>(x >> 32) * 0x1p32 + static_cast<double>(x & 0xffffffffu);
+    const double u = rounded * 0x1p-64;
     return u < 1.0 ? u : 0x1.fffffffffffffp-1;
 }
 

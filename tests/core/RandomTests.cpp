@@ -5,6 +5,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <initializer_list>
 #include <limits>
 #include <random>
 
@@ -31,7 +32,11 @@ struct FixedEngine {
 };
 
 TEST(CanonicalDouble, OutputsThatRoundToOneBecomeTheLargestDoubleBelowOne) {
-    for (std::uint64_t value : {~std::uint64_t{0}, ~std::uint64_t{0} - 1000, std::uint64_t{1} << 63, std::uint64_t{0}}) {
+    // Values whose conversion to double rounds half-way cases and carries.
+    const std::uint64_t high = std::uint64_t{1} << 63;
+    for (std::uint64_t value : std::initializer_list<std::uint64_t>{
+             ~std::uint64_t{0}, ~std::uint64_t{0} - 1000, high, 0, high + 1024, high + 1025, high + 3072,
+             (std::uint64_t{1} << 54) + 2, (std::uint64_t{1} << 54) + 6, 0xffffffffffffefffull, 0x1ffffffffull}) {
         FixedEngine fast{value};
         FixedEngine reference{value};
         const double expected = std::generate_canonical<double, std::numeric_limits<double>::digits>(reference);
