@@ -9,16 +9,18 @@ namespace background {
 
 void PEBuffer::extend(std::size_t i, std::size_t count, double time) {
     Entry& grown = entries[i];
+    const std::uint32_t size = checked_size(grown.size + count);
     // Only the newest times can grow in place; others move behind them first.
-    if (grown.end != times.size()) {
-        const std::size_t size = grown.end - grown.begin;
-        times.reserve(times.size() + size + count);
-        times.insert(times.end(), times.begin() + static_cast<std::ptrdiff_t>(grown.begin),
-                     times.begin() + static_cast<std::ptrdiff_t>(grown.end));
-        grown.begin = times.size() - size;
+    if (grown.begin + grown.size != times.size()) {
+        const std::size_t moved = times.size();
+        times.reserve(moved + size);
+        times.resize(moved + grown.size);
+        std::copy_n(times.begin() + static_cast<std::ptrdiff_t>(grown.begin), grown.size,
+                    times.begin() + static_cast<std::ptrdiff_t>(moved));
+        grown.begin = moved;
     }
     times.insert(times.end(), count, time);
-    grown.end = times.size();
+    grown.size = size;
 }
 
 void PEBuffer::append(const PEList& list) {
@@ -39,7 +41,7 @@ void PEBuffer::truncate(std::size_t count) {
     if (count >= entries.size()) return;
     entries.resize(count);
     std::size_t used = 0;
-    for (const Entry& e : entries) used = std::max(used, e.end);
+    for (const Entry& e : entries) used = std::max(used, e.begin + e.size);
     times.resize(used);
 }
 

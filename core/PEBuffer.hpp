@@ -3,7 +3,9 @@
 #include <background/core/PEList.hpp>
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
+#include <stdexcept>
 #include <vector>
 
 namespace background {
@@ -18,20 +20,20 @@ class PEBuffer {
 public:
     struct Entry {
         int channel;
+        std::uint32_t size;
         std::size_t begin;
-        std::size_t end;
     };
 
     std::size_t entry_count() const { return entries.size(); }
     const Entry& entry(std::size_t i) const { return entries[i]; }
-    std::span<double> times_of(std::size_t i) { return {times.data() + entries[i].begin, times.data() + entries[i].end}; }
+    std::span<double> times_of(std::size_t i) { return {times.data() + entries[i].begin, entries[i].size}; }
     std::span<const double> times_of(std::size_t i) const {
-        return {times.data() + entries[i].begin, times.data() + entries[i].end};
+        return {times.data() + entries[i].begin, entries[i].size};
     }
 
     /// Adds an entry of `count` copies of `time` on `channel`.
     void add(int channel, std::size_t count, double time) {
-        entries.push_back({channel, times.size(), times.size() + count});
+        entries.push_back({channel, checked_size(count), times.size()});
         if (count == 1) {
             times.push_back(time);  // the one PE of most events
         } else {
@@ -41,7 +43,7 @@ public:
 
     /// Adds an entry holding `run` on `channel`.
     void add(int channel, std::span<const double> run) {
-        entries.push_back({channel, times.size(), times.size() + run.size()});
+        entries.push_back({channel, checked_size(run.size()), times.size()});
         times.insert(times.end(), run.begin(), run.end());
     }
 
@@ -71,6 +73,13 @@ public:
     std::size_t time_storage() const { return times.size(); }
 
 private:
+    // Entries stay small for the many single PEs; no entry could hold 2^32
+    // times in memory anyway.
+    static std::uint32_t checked_size(std::size_t size) {
+        if (size > UINT32_MAX) throw std::length_error("PE list entry too long");
+        return static_cast<std::uint32_t>(size);
+    }
+
     std::vector<Entry> entries;
     std::vector<double> times;
 };

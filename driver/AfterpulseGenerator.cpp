@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <iterator>
 #include <random>
 #include <span>
@@ -27,10 +28,17 @@ public:
     // The order of the draws is what makes results repeat: per entry the
     // binomial count, then the selection, then per chosen PE the normal draws
     // until a positive delay, then one Poisson draw.
-    void add_afterpulses(PEBuffer& out, std::size_t entry) {
-        const int k = draw_binomial(static_cast<int>(out.times_of(entry).size()));
-        // Most entries hold the one PE of a dark count, and most of those get no afterpulse.
-        if (k > 0 || out.times_of(entry).size() != 1) add_chosen(out, entry, k);
+    void add_afterpulses(PEBuffer& out, std::size_t first) {
+        const std::size_t last = out.entry_count();
+        for (std::size_t entry = first; entry < last; ++entry) {
+            const std::uint32_t n = out.entry(entry).size;
+            // Most entries hold the one PE of a dark count, and most of those get no afterpulse.
+            if (n == 1 && single_pe.usable) {
+                if (single_pe.draw(rng) == 1) add_chosen(out, entry, 1);
+            } else {
+                add_chosen(out, entry, draw_binomial(static_cast<int>(n)));
+            }
+        }
     }
 
     [[gnu::noinline]] void add_chosen(PEBuffer& out, std::size_t entry, int k) {
@@ -123,7 +131,7 @@ PEList AfterpulseGenerator::generate(BackgroundEvent event) {
 void AfterpulseGenerator::generate_into(BackgroundEvent event, PEBuffer& out) {
     const std::size_t first = out.entry_count();
     impl->base_generator->generate_into(event, out);
-    for (std::size_t entry = first; entry < out.entry_count(); ++entry) impl->add_afterpulses(out, entry);
+    impl->add_afterpulses(out, first);
 }
 
 }  // namespace background

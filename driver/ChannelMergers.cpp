@@ -16,22 +16,10 @@ namespace background {
 
 namespace {
 
-// Merging sorted runs and putting the newer run's element first on ties
-// yields the times in ascending order, equal times newest push first. Equal
-// times differ in their bits only as -0.0 and +0.0, so without -0.0 (and
-// without NaN, which has no place in an order) that is the ascending order
-// of the times, whatever the runs and pushes were.
-bool is_negative_zero(double time) { return std::bit_cast<std::uint64_t>(time) == std::bit_cast<std::uint64_t>(-0.0); }
-
-bool is_clean(std::span<const double> run) {
-    if (run.empty()) return true;
-    double previous = run.front();
-    if (previous != previous || is_negative_zero(previous)) return false;
-    for (double time : run.subspan(1)) {
-        if (!(previous <= time) || is_negative_zero(time)) return false;
-        previous = time;
-    }
-    return true;
+bool all_clean(const PEBuffer& runs, std::size_t first, std::size_t last) {
+    bool clean = true;
+    for (std::size_t i = first; i < last && clean; ++i) clean = ChannelMergers::is_clean(runs.times_of(i));
+    return clean;
 }
 
 // A channel's times arrive mostly in order: event by event, with a few
@@ -63,21 +51,20 @@ constexpr std::size_t kChannelsPerPEForSorting = 16;
 
 }  // namespace
 
-void ChannelMergers::accept() {
-    for (; accepted < pushed.entry_count(); ++accepted) {
-        const int channel = pushed.entry(accepted).channel;
-        if (channel < 0 || static_cast<std::size_t>(channel) >= channels) {
-            pushed.truncate(accepted);
-            throw std::out_of_range(
-                format("Generated data for channel {}, but only {} channels in array!", channel, channels));
-        }
-    }
+void ChannelMergers::refuse(std::size_t entry) {
+    const int channel = pushed.entry(entry).channel;
+    pushed_clean = pushed_clean && all_clean(pushed, accepted, entry);
+    accepted = entry;
+    pushed.truncate(entry);
+    throw std::out_of_range(format("Generated data for channel {}, but only {} channels in array!", channel, channels));
 }
 
 void ChannelMergers::clear() {
     pushed.clear();
     accepted = 0;
+    pushed_clean = true;
     held.clear();
+    held_clean = true;
     emptied.clear();
 }
 
@@ -89,10 +76,15 @@ PEList ChannelMergers::drain(double end) {
     PEList result;
     next_held.clear();
     next_emptied.clear();
-    const bool clean = times * kChannelsPerPEForSorting < channels ? drain_by_sorting(end, result)
-                                                                   : drain_by_counting(end, result);
-    if (!clean) drain_exactly(end, result);
+    if (!(pushed_clean && held_clean)) {
+        drain_exactly(end, result);
+    } else if (times * kChannelsPerPEForSorting < channels) {
+        drain_by_sorting(end, result);
+    } else {
+        drain_by_counting(end, result);
+    }
     std::swap(held, next_held);
+    pushed_clean = true;
     std::swap(emptied, next_emptied);
     give_back_storage(times);
     return result;
@@ -108,13 +100,12 @@ void ChannelMergers::split_off(int channel, double* first, double* last, double 
     }
 }
 
-bool ChannelMergers::drain_by_counting(double end, PEList& result) {
+void ChannelMergers::drain_by_counting(double end, PEList& result) {
     offsets.assign(channels + 1, 0);
     for (const PEBuffer* runs : {&held, &pushed}) {
         for (std::size_t i = 0; i < runs->entry_count(); ++i) {
-            const auto run = runs->times_of(i);
-            if (!is_clean(run)) return false;
-            offsets[static_cast<std::size_t>(runs->entry(i).channel) + 1] += run.size();
+            const PEBuffer::Entry& e = runs->entry(i);
+            offsets[static_cast<std::size_t>(e.channel) + 1] += e.size;
         }
     }
     for (std::size_t c = 0; c < channels; ++c) offsets[c + 1] += offsets[c];
@@ -139,16 +130,13 @@ bool ChannelMergers::drain_by_counting(double end, PEList& result) {
         split_off(static_cast<int>(c), first, last, end, result);
         begin = stop;
     }
-    return true;
 }
 
-bool ChannelMergers::drain_by_sorting(double end, PEList& result) {
+void ChannelMergers::drain_by_sorting(double end, PEList& result) {
     pairs.clear();
     for (const PEBuffer* runs : {&held, &pushed}) {
         for (std::size_t i = 0; i < runs->entry_count(); ++i) {
-            const auto run = runs->times_of(i);
-            if (!is_clean(run)) return false;
-            for (double time : run) pairs.emplace_back(runs->entry(i).channel, time);
+            for (double time : runs->times_of(i)) pairs.emplace_back(runs->entry(i).channel, time);
         }
     }
     std::sort(pairs.begin(), pairs.end());
@@ -162,7 +150,6 @@ bool ChannelMergers::drain_by_sorting(double end, PEList& result) {
         split_off(channel, grouped.data() + begin, grouped.data() + stop, end, result);
         begin = stop;
     }
-    return true;
 }
 
 // Pushes every run into a real merger per channel, as the mergers would have
@@ -183,6 +170,7 @@ void ChannelMergers::drain_exactly(double end, PEList& result) {
         std::vector<double> run = list.take_merged();
         split_off(channel, run.data(), run.data() + run.size(), end, result);
     }
+    held_clean = all_clean(next_held, 0, next_held.entry_count());
 }
 
 void ChannelMergers::give_back_storage(std::size_t times) {

@@ -3,7 +3,11 @@
 #include <background/core/PEBuffer.hpp>
 #include <background/core/PEList.hpp>
 
+#include <bit>
 #include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -33,7 +37,17 @@ public:
     /// Pushes every run written into incoming() since the last accept() or
     /// reject(), in order. A run on a channel outside the array throws
     /// std::out_of_range; the runs before it stay pushed.
-    void accept();
+    void accept() {
+        const std::size_t count = pushed.entry_count();
+        bool clean = pushed_clean;
+        for (std::size_t i = accepted; i < count; ++i) {
+            const int channel = pushed.entry(i).channel;
+            if (channel < 0 || static_cast<std::size_t>(channel) >= channels) refuse(i);
+            clean = clean && is_clean(pushed.times_of(i));
+        }
+        pushed_clean = clean;
+        accepted = count;
+    }
 
     /// Forgets the runs written into incoming() since the last accept().
     void reject() { pushed.truncate(accepted); }
@@ -45,17 +59,38 @@ public:
     /// Releases every run.
     void clear();
 
+    /// Whether `run` is sorted and free of NaN and -0.0.
+    //
+    // Merging sorted runs and putting the newer run's element first on ties
+    // yields the times in ascending order, equal times newest push first.
+    // Equal times differ in their bits only as -0.0 and +0.0, so without
+    // -0.0 (and without NaN, which has no place in an order) that is the
+    // ascending order of the times, whatever the runs and pushes were.
+    static bool is_clean(std::span<const double> run) {
+        double previous = -std::numeric_limits<double>::infinity();
+        for (double time : run) {
+            if (!(previous <= time) || std::bit_cast<std::uint64_t>(time) == kNegativeZero) return false;
+            previous = time;
+        }
+        return true;
+    }
+    static constexpr std::uint64_t kNegativeZero = std::uint64_t{1} << 63;
+
 private:
-    bool drain_by_counting(double end, PEList& result);
-    bool drain_by_sorting(double end, PEList& result);
+
+    [[noreturn]] void refuse(std::size_t entry);
+    void drain_by_counting(double end, PEList& result);
+    void drain_by_sorting(double end, PEList& result);
     void drain_exactly(double end, PEList& result);
     void split_off(int channel, double* first, double* last, double end, PEList& result);
     void give_back_storage(std::size_t times);
 
     std::size_t channels;
-    PEBuffer pushed;           // runs pushed since the last drain, in push order
-    std::size_t accepted = 0;  // entries of `pushed` that count as pushed
-    PEBuffer held;             // the non-empty runs the channels kept, channels ascending
+    PEBuffer pushed;            // runs pushed since the last drain, in push order
+    std::size_t accepted = 0;   // entries of `pushed` that count as pushed
+    bool pushed_clean = true;   // every accepted run sorted, without NaN or -0.0
+    PEBuffer held;              // the non-empty runs the channels kept, channels ascending
+    bool held_clean = true;
     std::vector<int> emptied;  // channels that handed out all they had: they keep an empty run
     PEBuffer next_held;        // scratch for the next `held` and `emptied`
     std::vector<int> next_emptied;

@@ -13,6 +13,17 @@
 
 namespace background {
 
+namespace {
+
+// An event as drawn, with the bucket of its time.
+struct Drawn {
+    double time;
+    std::uint32_t channel;
+    std::uint32_t bucket;
+};
+
+}  // namespace
+
 class DarkCountModel::Impl {
 public:
     Impl(double rate, unsigned long num_channels, unsigned long seed, int gen_type)
@@ -23,8 +34,7 @@ public:
     MersenneTwister64 rng;
     int gen_type;
     // Kept between calls so that sampling allocates only its result.
-    std::vector<BackgroundEvent> drawn;
-    std::vector<std::uint32_t> bucket;
+    std::vector<Drawn> drawn;
     std::vector<std::uint32_t> fill;
 };
 
@@ -32,33 +42,23 @@ namespace {
 
 bool earlier(const BackgroundEvent& a, const BackgroundEvent& b) { return a.time < b.time; }
 
-// The times are uniform in [begin, begin + span), so a bucket sort with one
-// bucket per event needs expected linear time where a comparison sort of the
-// whole interval would dominate the cost of sampling. After the scatter only
-// neighbours within a bucket can be out of order, which one insertion pass
-// mends.
-std::vector<BackgroundEvent> sort_by_time(const std::vector<BackgroundEvent>& events, double begin, double span,
-                                          std::vector<std::uint32_t>& bucket, std::vector<std::uint32_t>& fill) {
-    const std::size_t n = events.size();
-    if (n < 64 || n >= std::numeric_limits<std::uint32_t>::max() || !(span > 0)) {
-        std::vector<BackgroundEvent> sorted = events;
-        std::sort(sorted.begin(), sorted.end(), earlier);
-        return sorted;
-    }
-    const double scale = static_cast<double>(n) / span;
-    bucket.resize(n);
-    fill.assign(n + 1, 0);
-    for (std::size_t i = 0; i < n; ++i) {
-        const double position = (events[i].time - begin) * scale;
-        const std::size_t b = position > 0 ? std::min(static_cast<std::size_t>(position), n - 1) : 0;
-        bucket[i] = static_cast<std::uint32_t>(b);
-        ++fill[b + 1];
-    }
-    for (std::size_t b = 0; b < n; ++b) fill[b + 1] += fill[b];
+// Buckets per expected event: more buckets leave fewer neighbours out of order.
+constexpr double kBucketsPerEvent = 2.0;
 
-    std::vector<BackgroundEvent> sorted(n);
-    for (std::size_t i = 0; i < n; ++i) sorted[fill[bucket[i]]++] = events[i];
-    for (std::size_t i = 1; i < n; ++i) {
+// The times are uniform in [begin, begin + span), so a bucket sort with a
+// bucket or two per event needs expected linear time where a comparison sort
+// of the whole interval would dominate the cost of sampling. The buckets
+// follow the time, so equal times share a bucket and keep the order of their
+// draws; after the scatter only neighbours within a bucket can be out of
+// order, which one insertion pass mends. The result is the stable sort by
+// time of the events in the order drawn.
+std::vector<BackgroundEvent> scatter_by_bucket(const std::vector<Drawn>& drawn, std::vector<std::uint32_t>& fill,
+                                               int gen_type) {
+    const std::size_t buckets = fill.size() - 1;
+    for (std::size_t b = 0; b < buckets; ++b) fill[b + 1] += fill[b];
+    std::vector<BackgroundEvent> sorted(drawn.size());
+    for (const Drawn& d : drawn) sorted[fill[d.bucket]++] = BackgroundEvent{d.time, gen_type, d.channel};
+    for (std::size_t i = 1; i < sorted.size(); ++i) {
         if (!earlier(sorted[i], sorted[i - 1])) continue;
         const BackgroundEvent moving = sorted[i];
         std::size_t j = i;
@@ -68,6 +68,16 @@ std::vector<BackgroundEvent> sort_by_time(const std::vector<BackgroundEvent>& ev
         } while (j > 0 && earlier(moving, sorted[j - 1]));
         sorted[j] = moving;
     }
+    return sorted;
+}
+
+// Few events, or buckets that do not apply: the comparison sort of the events
+// in the order drawn.
+std::vector<BackgroundEvent> sort_directly(const std::vector<Drawn>& drawn, int gen_type) {
+    std::vector<BackgroundEvent> sorted;
+    sorted.reserve(drawn.size());
+    for (const Drawn& d : drawn) sorted.push_back(BackgroundEvent{d.time, gen_type, d.channel});
+    std::sort(sorted.begin(), sorted.end(), earlier);
     return sorted;
 }
 
@@ -98,6 +108,13 @@ std::vector<BackgroundEvent> DarkCountModel::sample(double begin, double end) {
             format("Dark-count mean of {} events per channel in [{}, {}) is too large!", mean, begin, end));
     }
 
+    // One bucket sort per call; the bucket of an event is found as it is drawn.
+    const double expected = mean * static_cast<double>(d.num_channels);
+    const bool bucketed = span > 0 && expected * kBucketsPerEvent < 0x1p31;
+    const std::size_t buckets = bucketed ? static_cast<std::size_t>(expected * kBucketsPerEvent) + 1 : 1;
+    const double scale = static_cast<double>(buckets) / span;
+    d.fill.assign(buckets + 1, 0);
+
     // One distribution for all channels of this call: its state carries over
     // from one channel to the next, which the reproducible stream relies on.
     std::poisson_distribution<int> count(mean);
@@ -108,13 +125,19 @@ std::vector<BackgroundEvent> DarkCountModel::sample(double begin, double end) {
             // What std::uniform_real_distribution<double>(begin, end) computes,
             // without its requirement that begin <= end.
             const double u = canonical_double(d.rng);
-            d.drawn.push_back(BackgroundEvent{u * span + begin, d.gen_type, channel});
+            const double time = u * span + begin;
+            const double position = (time - begin) * scale;
+            const std::size_t b = position > 0 ? std::min(static_cast<std::size_t>(position), buckets - 1) : 0;
+            d.drawn.push_back(Drawn{time, static_cast<std::uint32_t>(channel), static_cast<std::uint32_t>(b)});
+            ++d.fill[b + 1];
         }
     }
-    std::vector<BackgroundEvent> sorted = sort_by_time(d.drawn, begin, span, d.bucket, d.fill);
-    give_back_scratch(d.drawn, sorted.size());
-    give_back_scratch(d.bucket, sorted.size());
-    give_back_scratch(d.fill, sorted.size());
+    const std::size_t n = d.drawn.size();
+    std::vector<BackgroundEvent> sorted = bucketed && n >= 64 && n < std::numeric_limits<std::uint32_t>::max()
+                                              ? scatter_by_bucket(d.drawn, d.fill, d.gen_type)
+                                              : sort_directly(d.drawn, d.gen_type);
+    give_back_scratch(d.drawn, n);
+    give_back_scratch(d.fill, buckets + 1);
     return sorted;
 }
 
