@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cmath>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -121,13 +122,18 @@ bool contains(const PEList& chunk, double time) {
     });
 }
 
-// Registers a time-hint callback under 4242 that records its calls.
+// Registers a time-hint callback under 4242 that records its calls, and
+// fails them when asked to.
 class BackgroundTest : public ::testing::Test {
 protected:
     std::string write(const std::string& text) { return dir.write("settings.yaml", text).string(); }
     TempDir dir;
     std::vector<double> hints;
-    Hook::Handle hook = Hook::set<std::function<void(double)>>(4242, [this](double t) { hints.push_back(t); });
+    bool fail_hook = false;
+    Hook::Handle hook = Hook::set<std::function<void(double)>>(4242, [this](double t) {
+        hints.push_back(t);
+        if (fail_hook) throw std::runtime_error("hint refused");
+    });
 };
 
 // T is the earliest time carried out of the first chunk: chunks ending one
@@ -193,6 +199,63 @@ TEST_F(BackgroundTest, SeekDropsHeldTimesAndFiresTheHookOnceWithTheSeekTime) {
     for (double time : held) EXPECT_FALSE(contains(chunk, time)) << time;
     EXPECT_EQ(bg.next_chunk(1.0), ref.chunk(1.0));
     EXPECT_EQ(hints, (Times{0.5, 1.0}));
+}
+
+// A time that is not finite would leave every later chunk empty: it is
+// refused before the clock moves, so the stream goes on as if it had not
+// been asked, with the times it holds.
+TEST_F(BackgroundTest, NonFiniteTimesAreRefusedBeforeTheClockMoves) {
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    const auto starting_at = [this](const std::string& start) {
+        std::string text = settings_text("single", "arrivals", 1);
+        return write(text.replace(text.find("0.000000"), 8, start));
+    };
+    Background bg(write(settings_text("delayed", "arrivals", 1)));
+    Reference ref(arrivals(), delayed, 1);
+    ASSERT_EQ(bg.next_chunk(1.0), ref.chunk(1.0));
+    const std::vector<std::pair<std::function<void()>, std::string>> refused = {
+        {[&] { bg.next_chunk(nan); }, "A chunk of nan s from 1 s does not end at a finite time!"},
+        {[&] { bg.next_chunk(-inf); }, "A chunk of -inf s from 1 s does not end at a finite time!"},
+        {[&] { bg.seek(nan); }, "Seek time nan is not a finite time!"},
+        {[&] { bg.seek(inf); }, "Seek time inf is not a finite time!"},
+        {[&] { Background{starting_at(".nan")}; }, "Setting start_time = nan is not a finite time!"},
+        {[&] { Background{starting_at("-.inf")}; }, "Setting start_time = -inf is not a finite time!"},
+    };
+    for (const auto& [call, message] : refused) EXPECT_THROW_MSG(call(), std::invalid_argument, message);
+    EXPECT_EQ(bg.next_chunk(2.0), ref.chunk(2.0));
+    // A finite span whose end is not finite.
+    bg.seek(1e308);
+    EXPECT_THROW_MSG(bg.next_chunk(1e308), std::invalid_argument,
+                     "A chunk of 1e+308 s from 1e+308 s does not end at a finite time!");
+}
+
+// After a seek, a chunk whose model fails leaves the reset pending: the next
+// chunk fires the hook and drops the held times. A chunk whose hook fails has
+// cleared the reset without dropping them: the next chunk hands them out.
+TEST_F(BackgroundTest, FailedChunksAfterASeekFollowTheirFailureRules) {
+    for (const bool hook_fails : {false, true}) {
+        SCOPED_TRACE(hook_fails ? "hook fails" : "model fails");
+        hints.clear();
+        Background bg(write(settings_text("delayed", "arrivals", 1)));
+        Reference ref(arrivals(), delayed, 1);
+        ASSERT_EQ(bg.next_chunk(1.0), ref.chunk(1.0));
+        const Times held = ref.held(0);
+        ASSERT_FALSE(held.empty());
+        bg.seek(0.5);
+        if (hook_fails) {
+            fail_hook = true;
+            EXPECT_THROW_MSG(bg.next_chunk(0.25), std::runtime_error, "hint refused");
+            fail_hook = false;
+        } else {
+            // A mean of 3e12 events per channel is refused by the model.
+            EXPECT_THROW(bg.next_chunk(1e12), std::invalid_argument);
+        }
+        const double start = hook_fails ? 0.75 : 0.5 + 1e12;
+        const PEList chunk = bg.next_chunk(10.0);
+        EXPECT_EQ(hints, hook_fails ? (Times{0.0, 0.5}) : (Times{0.0, start}));
+        for (double time : held) EXPECT_EQ(contains(chunk, time), hook_fails) << time;
+    }
 }
 
 // A missing key, an ID nobody registered or one registered with another type
