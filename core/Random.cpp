@@ -84,6 +84,19 @@ void twist_block(std::uint64_t* state, std::uint64_t* out, bool allow_avx2) {
 
 }  // namespace detail
 
+namespace {
+
+// An engine that returns one given output, to evaluate draws per output.
+struct OneOutput {
+    using result_type = std::uint64_t;
+    static constexpr result_type min() { return 0; }
+    static constexpr result_type max() { return ~result_type{0}; }
+    result_type operator()() const { return output; }
+    result_type output;
+};
+
+}  // namespace
+
 SingleTrialBinomial::SingleTrialBinomial(double p) : flipped(!(p <= 0.5)) {
     const double p12 = flipped ? 1.0 - p : p;
     const double q = -std::log(1 - p12);
@@ -96,12 +109,29 @@ SingleTrialBinomial::SingleTrialBinomial(double p) : flipped(!(p <= 0.5)) {
         const std::uint64_t mid = lo + (hi - lo) / 2;
         (chosen(std::bit_cast<double>(mid)) ? hi : lo) = mid;
     }
-    min_chosen = std::bit_cast<double>(hi);
+    const double min_chosen = std::bit_cast<double>(hi);
     usable = true;
     for (std::uint64_t step = 1; step <= 64; ++step) {
         const std::uint64_t above = std::min(hi + step, std::bit_cast<std::uint64_t>(1.0));
         if (chosen(std::bit_cast<double>(hi - step)) || !chosen(std::bit_cast<double>(above))) usable = false;
     }
+    // 1 - u falls as the output grows, so the outputs that succeed are those
+    // below the first one that fails: found by bisection as well.
+    const auto succeeds = [min_chosen](std::uint64_t output) {
+        OneOutput engine{output};
+        return 1.0 - canonical_double(engine) >= min_chosen;
+    };
+    if (!succeeds(0)) return;
+    if (succeeds(~std::uint64_t{0})) {
+        usable = false;  // every output succeeds: no threshold below 2^64 says so
+        return;
+    }
+    std::uint64_t yes = 0, no = ~std::uint64_t{0};
+    while (no - yes > 1) {
+        const std::uint64_t mid = yes + (no - yes) / 2;
+        (succeeds(mid) ? yes : no) = mid;
+    }
+    succeeding = no;
 }
 
 void MersenneTwister64::seed(result_type value) {

@@ -60,7 +60,9 @@ private:
 /// from one engine output and succeeds when -log(1 - u) <= q, with
 /// q = -log(1 - p') and p' the smaller of p and 1 - p (the result flipped
 /// when p > 1/2). As -log is monotonic, that is a threshold on 1 - u, found
-/// once by bisection over the doubles with the same log the library calls.
+/// once by bisection over the doubles with the same log the library calls,
+/// and as u grows with the engine output, in the end a threshold on that
+/// output.
 class SingleTrialBinomial {
 public:
     explicit SingleTrialBinomial(double p);
@@ -68,7 +70,8 @@ public:
     /// Precondition: usable.
     template <typename Engine>
     int draw(Engine& rng) const {
-        const int k = 1.0 - canonical_double(rng) >= min_chosen ? 1 : 0;
+        static_assert(Engine::min() == 0 && Engine::max() == ~0ull, "needs a full 64-bit engine");
+        const int k = rng() < succeeding ? 1 : 0;
         return flipped ? 1 - k : k;
     }
 
@@ -78,7 +81,7 @@ public:
 
 private:
     bool flipped;
-    double min_chosen = 1.0;
+    std::uint64_t succeeding = 0;  // outputs below this one succeed
 };
 
 namespace detail {

@@ -77,3 +77,24 @@ TEST(MersenneTwister64, MatchesTheStandardEngineOnEveryPath) {
 
 }  // namespace
 }  // namespace background
+
+namespace background {
+namespace {
+
+// The threshold draw must be the library's binomial draw of one trial, on
+// both sides of one half (where the library flips its result) and at the ends.
+TEST(SingleTrialBinomial, DrawsAsTheStandardDistribution) {
+    for (double p : {1e-300, 0.05, 0.5, std::nextafter(0.5, 1.0), 0.8, 1.0}) {
+        const SingleTrialBinomial fast(p);
+        if (!fast.usable) continue;
+        MersenneTwister64 fast_rng(3), reference_rng(3);
+        for (int i = 0; i < 20000; ++i) {
+            ASSERT_EQ(fast.draw(fast_rng), std::binomial_distribution<int>(1, p)(reference_rng)) << p << " " << i;
+        }
+    }
+    EXPECT_TRUE(SingleTrialBinomial(0.05).usable);
+    EXPECT_TRUE(SingleTrialBinomial(0.8).usable);
+}
+
+}  // namespace
+}  // namespace background
