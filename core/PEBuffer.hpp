@@ -69,8 +69,8 @@ public:
     /// `needed_entries` entries and `needed_times` times call for.
     void give_back(std::size_t needed_entries, std::size_t needed_times);
 
-    /// Number of times held, including those of dropped or moved entries.
-    std::size_t time_storage() const { return times.size(); }
+    /// Every time held, including copies left behind by moved entries.
+    std::span<const double> time_storage() const { return times; }
 
 private:
     // Entries stay small for the many single PEs; no entry could hold 2^32

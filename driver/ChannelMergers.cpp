@@ -22,6 +22,12 @@ bool all_clean(const PEBuffer& runs, std::size_t first, std::size_t last) {
     return clean;
 }
 
+bool all_sorted(const PEBuffer& runs, std::size_t first, std::size_t last) {
+    bool sorted = true;
+    for (std::size_t i = first; i < last && sorted; ++i) sorted = ChannelMergers::is_sorted(runs.times_of(i));
+    return sorted;
+}
+
 // A channel's times arrive mostly in order: event by event, with a few
 // afterpulses and times held from the last chunk out of place. Insertion
 // sort costs one move per pair out of order; past a budget linear in the
@@ -53,7 +59,7 @@ constexpr std::size_t kChannelsPerPEForSorting = 16;
 
 void ChannelMergers::refuse(std::size_t entry) {
     const int channel = pushed.entry(entry).channel;
-    pushed_clean = pushed_clean && all_clean(pushed, accepted, entry);
+    pushed_clean = pushed_clean && all_sorted(pushed, accepted, entry);
     accepted = entry;
     pushed.truncate(entry);
     throw std::out_of_range(format("Generated data for channel {}, but only {} channels in array!", channel, channels));
@@ -71,11 +77,13 @@ void ChannelMergers::clear() {
 PEList ChannelMergers::drain(double end) {
     pushed.truncate(accepted);
     // At least the number of times held and pushed.
-    const std::size_t times = held.time_storage() + pushed.time_storage();
+    const std::size_t times = held.time_storage().size() + pushed.time_storage().size();
 
     PEList result;
     next_held.clear();
     next_emptied.clear();
+    // The times of moved entries are still there as copies: harmless here.
+    pushed_clean = pushed_clean && all_plain(pushed.time_storage());
     if (!(pushed_clean && held_clean)) {
         drain_exactly(end, result);
     } else if (times * kChannelsPerPEForSorting < channels) {
@@ -179,7 +187,7 @@ void ChannelMergers::give_back_storage(std::size_t times) {
     accepted = 0;
     pushed.give_back(entries, times);
     next_held.clear();
-    next_held.give_back(held.entry_count(), held.time_storage());
+    next_held.give_back(held.entry_count(), held.time_storage().size());
     give_back_scratch(grouped, times);
     give_back_scratch(pairs, times);
 }

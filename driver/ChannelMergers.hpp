@@ -6,7 +6,6 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <span>
 #include <utility>
 #include <vector>
@@ -41,9 +40,10 @@ public:
         const std::size_t count = pushed.entry_count();
         bool clean = pushed_clean;
         for (std::size_t i = accepted; i < count; ++i) {
-            const int channel = pushed.entry(i).channel;
-            if (channel < 0 || static_cast<std::size_t>(channel) >= channels) refuse(i);
-            clean = clean && is_clean(pushed.times_of(i));
+            const PEBuffer::Entry& e = pushed.entry(i);
+            if (e.channel < 0 || static_cast<std::size_t>(e.channel) >= channels) refuse(i);
+            // NaN and -0.0 are looked for in all times at once by drain().
+            if (e.size > 1) clean = clean && is_sorted(pushed.times_of(i));
         }
         pushed_clean = clean;
         accepted = count;
@@ -66,17 +66,29 @@ public:
     // Equal times differ in their bits only as -0.0 and +0.0, so without
     // -0.0 (and without NaN, which has no place in an order) that is the
     // ascending order of the times, whatever the runs and pushes were.
-    static bool is_clean(std::span<const double> run) {
-        double previous = -std::numeric_limits<double>::infinity();
-        for (double time : run) {
-            if (!(previous <= time) || std::bit_cast<std::uint64_t>(time) == kNegativeZero) return false;
-            previous = time;
+    static bool is_clean(std::span<const double> run) { return is_sorted(run) && all_plain(run); }
+
+    /// Whether `run` is ascending; NaN counts as out of order.
+    static bool is_sorted(std::span<const double> run) {
+        for (std::size_t i = 1; i < run.size(); ++i) {
+            if (!(run[i - 1] <= run[i])) return false;
         }
         return true;
     }
-    static constexpr std::uint64_t kNegativeZero = std::uint64_t{1} << 63;
+
+    /// Whether every time of `run` is a number other than -0.0.
+    static bool all_plain(std::span<const double> run) {
+        bool plain = true;
+        for (double time : run) {
+            const std::uint64_t bits = std::bit_cast<std::uint64_t>(time);
+            plain &= (bits & ~kSign) <= kInfinity && bits != kSign;
+        }
+        return plain;
+    }
 
 private:
+    static constexpr std::uint64_t kSign = std::uint64_t{1} << 63;
+    static constexpr std::uint64_t kInfinity = 0x7ff0000000000000ull;
 
     [[noreturn]] void refuse(std::size_t entry);
     void drain_by_counting(double end, PEList& result);
