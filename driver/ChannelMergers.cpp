@@ -116,7 +116,12 @@ void ChannelMergers::drain_by_counting(double end, PEList& result) {
             offsets[static_cast<std::size_t>(e.channel) + 1] += e.size;
         }
     }
-    for (std::size_t c = 0; c < channels; ++c) offsets[c + 1] += offsets[c];
+    std::size_t lit = 0;
+    for (std::size_t c = 0; c < channels; ++c) {
+        lit += offsets[c + 1] != 0;
+        offsets[c + 1] += offsets[c];
+    }
+    result.reserve(lit);
     grouped.resize(offsets[channels]);
     // Held times first: they are the earliest pushed, and mostly the earliest.
     for (const PEBuffer* runs : {&held, &pushed}) {
