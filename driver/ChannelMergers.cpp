@@ -128,7 +128,11 @@ void ChannelMergers::drain_by_counting(double end, PEList& result) {
         for (std::size_t i = 0; i < runs->entry_count(); ++i) {
             const auto run = runs->times_of(i);
             std::size_t& cursor = offsets[static_cast<std::size_t>(runs->entry(i).channel)];
-            for (double time : run) grouped[cursor++] = time;
+            if (run.size() == 1) {
+                grouped[cursor++] = run[0];  // most runs: one dark count
+            } else {
+                for (double time : run) grouped[cursor++] = time;
+            }
         }
     }
 
