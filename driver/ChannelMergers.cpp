@@ -109,44 +109,50 @@ void ChannelMergers::split_off(int channel, double* first, double* last, double 
 }
 
 void ChannelMergers::drain_by_counting(double end, PEList& result) {
-    offsets.assign(channels + 1, 0);
+    offsets.assign(channels, 0);
     for (const PEBuffer* runs : {&held, &pushed}) {
         for (std::size_t i = 0; i < runs->entry_count(); ++i) {
             const PEBuffer::Entry& e = runs->entry(i);
-            offsets[static_cast<std::size_t>(e.channel) + 1] += e.size;
+            offsets[static_cast<std::size_t>(e.channel)] += e.size;
         }
     }
+    // Every channel with times gets its output run, sized for all of them;
+    // the times later than `end` move on to the held runs afterwards.
+    places.resize(channels);
     std::size_t lit = 0;
-    for (std::size_t c = 0; c < channels; ++c) {
-        lit += offsets[c + 1] != 0;
-        offsets[c + 1] += offsets[c];
-    }
+    for (std::size_t c = 0; c < channels; ++c) lit += offsets[c] != 0;
     result.reserve(lit);
-    grouped.resize(offsets[channels]);
+    for (std::size_t c = 0; c < channels; ++c) {
+        if (offsets[c] == 0) continue;
+        result.emplace_back(static_cast<int>(c), std::vector<double>(offsets[c]));
+        places[c] = result.back().second.data();
+    }
     // Held times first: they are the earliest pushed, and mostly the earliest.
     for (const PEBuffer* runs : {&held, &pushed}) {
         for (std::size_t i = 0; i < runs->entry_count(); ++i) {
             const auto run = runs->times_of(i);
-            std::size_t& cursor = offsets[static_cast<std::size_t>(runs->entry(i).channel)];
+            double*& place = places[static_cast<std::size_t>(runs->entry(i).channel)];
             if (run.size() == 1) {
-                grouped[cursor++] = run[0];  // most runs: one dark count
+                *place++ = run[0];  // most runs: one dark count
             } else {
-                for (double time : run) grouped[cursor++] = time;
+                for (double time : run) *place++ = time;
             }
         }
     }
 
-    // Each cursor now stands at the end of its channel's times.
-    std::size_t begin = 0;
-    for (std::size_t c = 0; c < channels; ++c) {
-        const std::size_t stop = offsets[c];
-        if (stop == begin) continue;
-        double* const first = grouped.data() + begin;
-        double* const last = grouped.data() + stop;
-        sort_mostly_ordered(first, last);
-        split_off(static_cast<int>(c), first, last, end, result);
-        begin = stop;
+    bool emptied_any = false;
+    for (auto& [channel, times] : result) {
+        sort_mostly_ordered(times.data(), times.data() + times.size());
+        const auto split = std::upper_bound(times.begin(), times.end(), end);
+        if (split == times.end()) {
+            next_emptied.push_back(channel);
+            continue;
+        }
+        next_held.add(channel, std::span<const double>(&*split, static_cast<std::size_t>(times.end() - split)));
+        times.erase(split, times.end());
+        emptied_any = emptied_any || times.empty();
     }
+    if (emptied_any) std::erase_if(result, [](const auto& entry) { return entry.second.empty(); });
 }
 
 void ChannelMergers::drain_by_sorting(double end, PEList& result) {

@@ -106,7 +106,8 @@ private:
     std::vector<int> emptied;  // channels that handed out all they had: they keep an empty run
     PEBuffer next_held;        // scratch for the next `held` and `emptied`
     std::vector<int> next_emptied;
-    std::vector<std::size_t> offsets;  // scratch of the counting sort, one per channel and one more
+    std::vector<std::size_t> offsets;  // scratch of the counting sort, one per channel
+    std::vector<double*> places;       // scratch: where each channel's next time goes
     std::vector<double> grouped;         // scratch: all times, grouped by channel
     std::vector<std::pair<int, double>> pairs;  // scratch: (channel, time) of few PEs over many channels
 };
