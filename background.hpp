@@ -10,14 +10,17 @@
 #include <background/core/Hook.hpp>
 #include <background/core/IOError.hpp>
 #include <background/core/Metadata.hpp>
+#include <background/core/PEBuffer.hpp>
 #include <background/core/PEList.hpp>
 #include <background/core/Random.hpp>
+#include <background/core/Scratch.hpp>
 #include <background/core/Settings.hpp>
 #include <background/core/ShowerProvider.hpp>
 #include <background/core/YAMLAccessor.hpp>
 #include <background/driver/AfterpulseGenerator.hpp>
 #include <background/driver/AutoMergeList.hpp>
 #include <background/driver/Background.hpp>
+#include <background/driver/ChannelMergers.hpp>
 #include <background/driver/GenericGenerator.hpp>
 #include <background/driver/NPEGenerator.hpp>
 #include <background/driver/ProviderGenerator.hpp>

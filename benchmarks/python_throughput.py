@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Throughput of vorizovedavuz against a plain numpy implementation.
 
-    python3 benchmarks/python_throughput.py [--seconds 2] [--repeats 3]
+    python3 benchmarks/python_throughput.py [--seconds 2] [--repeats 5]
 
 Both sides stream the same background: 1000 channels of 20 kHz dark counts,
 each PE followed by afterpulses with probability 0.05 (delay normal with mean
@@ -9,12 +9,14 @@ each PE followed by afterpulses with probability 0.05 (delay normal with mean
 of PEs with mean 1.5), in chunks of 1 ms. Each chunk is a list of (channel,
 sorted times) for the channels that saw light, with the PEs later than the
 chunk end held for later chunks. The consumer is the same for both: it walks
-every (channel, times) pair and adds up the PEs. Printed are PEs per wall
-second for each side (best of the repeats) and their ratio.
+every (channel, times) pair and adds up the PEs. The two sides run in turn,
+and printed are PEs per wall second for each side (median of the repeats)
+and the median of the per-repeat ratios.
 """
 
 import argparse
 import os
+import statistics
 import sys
 import tempfile
 import time
@@ -111,8 +113,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--seconds", type=float, default=2.0,
                         help="simulated seconds per measurement (default 2)")
-    parser.add_argument("--repeats", type=int, default=3,
-                        help="measurements per side; the best counts (default 3)")
+    parser.add_argument("--repeats", type=int, default=5,
+                        help="measurements per side; the medians count (default 5)")
     args = parser.parse_args()
     chunks = max(1, round(args.seconds / CHUNK))
 
@@ -128,15 +130,16 @@ def main():
     simulated = chunks * CHUNK
     print(f"{CHANNELS} channels, {RATE / 1e3:g} kHz dark counts with afterpulses, "
           f"{CHUNK * 1e3:g} ms chunks, {simulated:g} s simulated per run, "
-          f"best of {args.repeats}; numpy {np.__version__}, Python {sys.version.split()[0]}")
-    throughput = {}
+          f"median of {args.repeats}; numpy {np.__version__}, Python {sys.version.split()[0]}")
+    throughput = {name: [pes / wall for pes, wall in runs] for name, runs in results.items()}
     for name, runs in results.items():
-        pes, wall = max(runs, key=lambda run: run[0] / run[1])
-        throughput[name] = pes / wall
+        pes = statistics.median(pes for pes, _ in runs)
+        wall = statistics.median(wall for _, wall in runs)
         print(f"{name:>14}: {pes / simulated / 1e6:6.2f} M PEs per simulated s, "
-              f"{wall:6.2f} s wall, {throughput[name] / 1e6:6.2f} M PEs per wall s")
-    ratio = throughput["vorizovedavuz"] / throughput["numpy"]
-    print(f"vorizovedavuz / numpy throughput: {ratio:.2f}")
+              f"{wall:6.2f} s wall, {statistics.median(throughput[name]) / 1e6:6.2f} M PEs per wall s")
+    ratios = [ours / theirs for ours, theirs in zip(throughput["vorizovedavuz"], throughput["numpy"])]
+    print(f"vorizovedavuz / numpy throughput: {statistics.median(ratios):.2f} "
+          f"(runs: {', '.join(f'{r:.2f}' for r in ratios)})")
     return 0
 
 

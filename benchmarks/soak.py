@@ -70,7 +70,7 @@ def stream(path, seconds, chunk, every=None):
             window += len(times)
         if k % per_report == 0:
             now = time.perf_counter()
-            print(f"  t = {k * chunk:7.0f} s: {window / every / 1e6:6.2f} M PE/s, "
+            print(f"  t = {k * chunk:7g} s: {window / every / 1e6:6.2f} M PE/s, "
                   f"real-time factor {every / (now - mark):5.2f}, resident {resident_mb():7.1f} MB",
                   flush=True)
             total += window

@@ -4,63 +4,16 @@
 #include <background/core/Random.hpp>
 
 #include <algorithm>
-#include <bit>
-#include <cstdint>
 #include <cmath>
+#include <cstdint>
 #include <iterator>
 #include <random>
+#include <span>
 #include <stdexcept>
 #include <utility>
 #include <vector>
 
 namespace background {
-
-namespace {
-
-// Most entries hold one PE, and for one trial the standard library's binomial
-// draw (the waiting-time method) reduces to: take u from one engine output and
-// choose the PE when -log(1 - u) <= q, with q = -log(1 - p') and p' the
-// smaller of p and 1 - p (the result flipped when p > 1/2). As -log is
-// monotonic, that is a threshold on 1 - u, found once by bisection over the
-// doubles with the same log the library calls; the draws stay bit for bit
-// those of the library, one logarithm cheaper each.
-class SinglePEDraw {
-public:
-    explicit SinglePEDraw(double p) : flipped(!(p <= 0.5)) {
-        const double p12 = flipped ? 1.0 - p : p;
-        const double q = -std::log(1 - p12);
-        const auto chosen = [q](double d) { return -std::log(d) <= q; };
-        // Smallest d in (0, 1] that chooses the PE: chosen(1) holds as q >= 0.
-        std::uint64_t lo = std::bit_cast<std::uint64_t>(0x1p-64);
-        std::uint64_t hi = std::bit_cast<std::uint64_t>(1.0);
-        if (!(q >= 0) || chosen(std::bit_cast<double>(lo))) return;
-        while (hi - lo > 1) {
-            const std::uint64_t mid = lo + (hi - lo) / 2;
-            (chosen(std::bit_cast<double>(mid)) ? hi : lo) = mid;
-        }
-        min_chosen = std::bit_cast<double>(hi);
-        // A logarithm that is not monotonic right at the threshold would make
-        // the shortcut differ from the library; then the library decides.
-        usable = true;
-        for (std::uint64_t step = 1; step <= 64; ++step) {
-            const std::uint64_t above = std::min(hi + step, std::bit_cast<std::uint64_t>(1.0));
-            if (chosen(std::bit_cast<double>(hi - step)) || !chosen(std::bit_cast<double>(above))) usable = false;
-        }
-    }
-
-    int draw(std::mt19937_64& rng) const {
-        const int k = 1.0 - canonical_double(rng) >= min_chosen ? 1 : 0;
-        return flipped ? 1 - k : k;
-    }
-
-    bool usable = false;
-
-private:
-    bool flipped;
-    double min_chosen = 1.0;
-};
-
-}  // namespace
 
 class AfterpulseGenerator::Impl {
 public:
@@ -75,9 +28,21 @@ public:
     // The order of the draws is what makes results repeat: per entry the
     // binomial count, then the selection, then per chosen PE the normal draws
     // until a positive delay, then one Poisson draw.
-    void add_afterpulses(std::vector<double>& times) {
-        const int n = static_cast<int>(times.size());
-        const int k = draw_binomial(n);
+    void add_afterpulses(PEBuffer& out, std::size_t first) {
+        const std::size_t last = out.entry_count();
+        for (std::size_t entry = first; entry < last; ++entry) {
+            const std::uint32_t n = out.entry(entry).size;
+            // Most entries hold the one PE of a dark count, and most of those get no afterpulse.
+            if (n == 1 && single_pe.usable) {
+                if (single_pe.draw(rng) == 1) add_chosen(out, entry, 1);
+            } else {
+                add_chosen(out, entry, draw_binomial(static_cast<int>(n)));
+            }
+        }
+    }
+
+    [[gnu::noinline]] void add_chosen(PEBuffer& out, std::size_t entry, int k) {
+        std::span<double> times = out.times_of(entry);
         if (times.empty()) return;
         if (k == 0) {
             // Nothing to choose: std::sample would draw nothing either.
@@ -93,8 +58,9 @@ public:
                 d = delay(rng);
             } while (d <= 0.0);
             const int m = num_pe(rng);
-            if (m > 0) times.insert(times.end(), static_cast<std::size_t>(m), parent + d);
+            if (m > 0) out.extend(entry, static_cast<std::size_t>(m), parent + d);
         }
+        times = out.times_of(entry);
         std::sort(times.begin(), times.end());
     }
 
@@ -113,14 +79,14 @@ public:
 
     std::unique_ptr<EventGenerator> base_generator;
     double probability;
-    std::mt19937_64 rng;
+    MersenneTwister64 rng;
     std::normal_distribution<double> delay;
     std::poisson_distribution<int> num_pe;
     std::vector<double> chosen;  // reused between calls to spare allocations
     std::binomial_distribution<int> binomial;
     std::binomial_distribution<int>::param_type binomial_param;
     int binomial_n = -1;
-    SinglePEDraw single_pe{probability};
+    SingleTrialBinomial single_pe{probability};
 };
 
 namespace {
@@ -157,9 +123,15 @@ AfterpulseGenerator::AfterpulseGenerator(std::unique_ptr<EventGenerator> base_ge
 AfterpulseGenerator::~AfterpulseGenerator() = default;
 
 PEList AfterpulseGenerator::generate(BackgroundEvent event) {
-    PEList result = impl->base_generator->generate(event);
-    for (auto& entry : result) impl->add_afterpulses(entry.second);
-    return result;
+    PEBuffer pes;
+    generate_into(event, pes);
+    return pes.to_pe_list();
+}
+
+void AfterpulseGenerator::generate_into(BackgroundEvent event, PEBuffer& out) {
+    const std::size_t first = out.entry_count();
+    impl->base_generator->generate_into(event, out);
+    impl->add_afterpulses(out, first);
 }
 
 }  // namespace background

@@ -18,6 +18,7 @@ public:
     ~AfterpulseGenerator() override;
 
     PEList generate(BackgroundEvent event) override;
+    void generate_into(BackgroundEvent event, PEBuffer& out) override;
 
 private:
     class Impl;

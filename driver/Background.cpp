@@ -4,9 +4,9 @@
 #include <background/core/Format.hpp>
 #include <background/core/Hook.hpp>
 #include <background/core/Settings.hpp>
-#include <background/driver/AutoMergeList.hpp>
+#include <background/driver/ChannelMergers.hpp>
 
-#include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <functional>
 #include <stdexcept>
@@ -45,34 +45,11 @@ public:
     std::unique_ptr<ShowerProvider> provider;
     std::unique_ptr<EventGenerator> generator;
     std::unique_ptr<BackgroundModel> model;
-    std::vector<AutoMergeList<double, std::less<double>, std::identity>> channels;
+    ChannelMergers channels{0};
     double chunk_start = 0.0;
     bool reset_pending = false;
     TimeHint metadata_hook;
     TimeHint chunk_hook;
-
-    void push_generated(const PEList& pe_list) {
-        for (const auto& [channel, times] : pe_list) {
-            if (channel < 0 || static_cast<std::size_t>(channel) >= channels.size()) {
-                throw std::out_of_range(format("Generated data for channel {}, but only {} channels in array!",
-                                               channel, channels.size()));
-            }
-            channels[channel].push(times);
-        }
-    }
-
-    // Hands out every held time up to and including chunk_end; the later
-    // ones stay behind as their channel's one run.
-    PEList drain(double chunk_end) {
-        PEList result;
-        for (std::size_t channel = 0; channel < channels.size(); ++channel) {
-            auto& runs = channels[channel];
-            if (runs.empty()) continue;
-            std::vector<double> due = runs.take_merged_until(chunk_end);
-            if (!due.empty()) result.emplace_back(static_cast<int>(channel), std::move(due));
-        }
-        return result;
-    }
 };
 
 Background::Background(const std::string& settings_file) {
@@ -89,10 +66,14 @@ Background::Background(const std::string& settings_file) {
     if (num_channels < 0) {
         throw std::invalid_argument(format("Setting num_channels = {} is negative!", num_channels));
     }
-    impl->channels.resize(static_cast<std::size_t>(num_channels));
+    impl->channels = ChannelMergers(static_cast<std::size_t>(num_channels));
     impl->chunk_hook = find_time_hint(lib);
 
-    seek(lib["start_time"]);
+    const double start_time = lib["start_time"];
+    if (!std::isfinite(start_time)) {
+        throw std::invalid_argument(format("Setting start_time = {} is not a finite time!", start_time));
+    }
+    seek(start_time);
 }
 
 Background::~Background() = default;
@@ -101,6 +82,10 @@ PEList Background::next_chunk(double time_span) {
     Impl& d = *impl;
     const double t0 = d.chunk_start;
     const double t1 = t0 + time_span;
+    // A chunk end that is not finite would leave every later chunk empty.
+    if (!std::isfinite(t1)) {
+        throw std::invalid_argument(format("A chunk of {} s from {} s does not end at a finite time!", time_span, t0));
+    }
     d.chunk_start = t1;
 
     const std::vector<BackgroundEvent> events = d.model->sample(t0, t1);
@@ -108,14 +93,24 @@ PEList Background::next_chunk(double time_span) {
     if (d.reset_pending) {
         d.reset_pending = false;
         if (d.chunk_hook) d.chunk_hook(t0);
-        for (auto& runs : d.channels) runs.clear();
+        d.channels.clear();
     }
 
-    for (const BackgroundEvent& event : events) d.push_generated(d.generator->generate(event));
-    return d.drain(t1);
+    PEBuffer& runs = d.channels.incoming();
+    for (const BackgroundEvent& event : events) {
+        try {
+            d.generator->generate_into(event, runs);
+        } catch (...) {
+            d.channels.reject();
+            throw;
+        }
+        d.channels.accept();
+    }
+    return d.channels.drain(t1);
 }
 
 void Background::seek(double time) {
+    if (!std::isfinite(time)) throw std::invalid_argument(format("Seek time {} is not a finite time!", time));
     impl->chunk_start = time;
     impl->reset_pending = true;
 }

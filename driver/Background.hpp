@@ -21,11 +21,13 @@ public:
     Background& operator=(const Background&) = delete;
 
     /// The PE times of [t0, t0 + time_span], t0 being the end of the previous
-    /// chunk; channels ascending, each with a non-empty sorted list.
+    /// chunk; channels ascending, each with a non-empty sorted list. Throws
+    /// std::invalid_argument, before time moves on, if the end is not finite.
     PEList next_chunk(double time_span);
 
     /// Makes the next chunk start at `time`, drop every held time and fire
-    /// the time-hint hook.
+    /// the time-hint hook. Throws std::invalid_argument for a time that is
+    /// not finite, and then changes nothing.
     void seek(double time);
 
     /// The metadata of the showers the model yields for [begin, end).

@@ -10,6 +10,7 @@ class NPEGenerator : public EventGenerator {
 public:
     explicit NPEGenerator(int num_pe) : num_pe(num_pe) {}
     PEList generate(BackgroundEvent event) override;
+    void generate_into(BackgroundEvent event, PEBuffer& out) override;
 
 private:
     int num_pe;

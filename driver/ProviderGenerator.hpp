@@ -12,8 +12,11 @@ class ProviderGenerator : public EventGenerator {
 public:
     explicit ProviderGenerator(std::unique_ptr<ShowerProvider> provider);
     PEList generate(BackgroundEvent event) override;
+    void generate_into(BackgroundEvent event, PEBuffer& out) override;
 
 private:
+    PEList shower_of(const BackgroundEvent& event);
+
     std::unique_ptr<ShowerProvider> provider;
 };
 

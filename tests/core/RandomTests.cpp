@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstdint>
+#include <initializer_list>
 #include <limits>
 #include <random>
 #include <vector>
@@ -31,7 +33,11 @@ struct FixedEngine {
 };
 
 TEST(CanonicalDouble, OutputsThatRoundToOneBecomeTheLargestDoubleBelowOne) {
-    for (std::uint64_t value : {~std::uint64_t{0}, ~std::uint64_t{0} - 1000, std::uint64_t{1} << 63, std::uint64_t{0}}) {
+    // Values whose conversion to double rounds half-way cases and carries.
+    const std::uint64_t high = std::uint64_t{1} << 63;
+    for (std::uint64_t value : std::initializer_list<std::uint64_t>{
+             ~std::uint64_t{0}, ~std::uint64_t{0} - 1000, high, 0, high + 1024, high + 1025, high + 3072,
+             (std::uint64_t{1} << 54) + 2, (std::uint64_t{1} << 54) + 6, 0xffffffffffffefffull, 0x1ffffffffull}) {
         FixedEngine fast{value};
         FixedEngine reference{value};
         const double expected = std::generate_canonical<double, std::numeric_limits<double>::digits>(reference);
@@ -61,3 +67,54 @@ TEST(LastOutputNotAbove, SeparatesTheOutputsWhoseVariateIsAtMostTheThreshold) {
 }
 
 }  // namespace
+
+namespace background {
+namespace {
+
+// Every stream is defined by std::mt19937_64: the block-wise twister must
+// give the same outputs over several blocks, and its two paths (AVX2 and
+// portable) the same blocks from any state.
+TEST(MersenneTwister64, MatchesTheStandardEngineOnEveryPath) {
+    for (std::uint64_t seed : {std::uint64_t{0}, std::uint64_t{5489}, std::uint64_t{42}, ~std::uint64_t{0}}) {
+        std::mt19937_64 reference(seed);
+        MersenneTwister64 fast(seed);
+        for (int i = 0; i < 2000; ++i) ASSERT_EQ(fast(), reference()) << "seed " << seed << ", output " << i;
+        fast.seed(seed + 1);
+        reference.seed(seed + 1);
+        ASSERT_EQ(fast(), reference());
+    }
+    std::mt19937_64 words(7);
+    std::array<std::uint64_t, MersenneTwister64::state_size> state, other, out, other_out;
+    for (auto& word : state) word = words();
+    other = state;
+    for (int block = 0; block < 3; ++block) {
+        detail::twist_block(state.data(), out.data(), true);
+        detail::twist_block(other.data(), other_out.data(), false);
+        ASSERT_EQ(state, other);
+        ASSERT_EQ(out, other_out);
+    }
+}
+
+}  // namespace
+}  // namespace background
+
+namespace background {
+namespace {
+
+// The threshold draw must be the library's binomial draw of one trial, on
+// both sides of one half (where the library flips its result) and at the ends.
+TEST(SingleTrialBinomial, DrawsAsTheStandardDistribution) {
+    for (double p : {1e-300, 0.05, 0.5, std::nextafter(0.5, 1.0), 0.8, 1.0}) {
+        const SingleTrialBinomial fast(p);
+        if (!fast.usable) continue;
+        MersenneTwister64 fast_rng(3), reference_rng(3);
+        for (int i = 0; i < 20000; ++i) {
+            ASSERT_EQ(fast.draw(fast_rng), std::binomial_distribution<int>(1, p)(reference_rng)) << p << " " << i;
+        }
+    }
+    EXPECT_TRUE(SingleTrialBinomial(0.05).usable);
+    EXPECT_TRUE(SingleTrialBinomial(0.8).usable);
+}
+
+}  // namespace
+}  // namespace background

@@ -12,10 +12,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -121,13 +124,18 @@ bool contains(const PEList& chunk, double time) {
     });
 }
 
-// Registers a time-hint callback under 4242 that records its calls.
+// Registers a time-hint callback under 4242 that records its calls, and
+// fails them when asked to.
 class BackgroundTest : public ::testing::Test {
 protected:
     std::string write(const std::string& text) { return dir.write("settings.yaml", text).string(); }
     TempDir dir;
     std::vector<double> hints;
-    Hook::Handle hook = Hook::set<std::function<void(double)>>(4242, [this](double t) { hints.push_back(t); });
+    bool fail_hook = false;
+    Hook::Handle hook = Hook::set<std::function<void(double)>>(4242, [this](double t) {
+        hints.push_back(t);
+        if (fail_hook) throw std::runtime_error("hint refused");
+    });
 };
 
 // T is the earliest time carried out of the first chunk: chunks ending one
@@ -193,6 +201,63 @@ TEST_F(BackgroundTest, SeekDropsHeldTimesAndFiresTheHookOnceWithTheSeekTime) {
     for (double time : held) EXPECT_FALSE(contains(chunk, time)) << time;
     EXPECT_EQ(bg.next_chunk(1.0), ref.chunk(1.0));
     EXPECT_EQ(hints, (Times{0.5, 1.0}));
+}
+
+// A time that is not finite would leave every later chunk empty: it is
+// refused before the clock moves, so the stream goes on as if it had not
+// been asked, with the times it holds.
+TEST_F(BackgroundTest, NonFiniteTimesAreRefusedBeforeTheClockMoves) {
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    const auto starting_at = [this](const std::string& start) {
+        std::string text = settings_text("single", "arrivals", 1);
+        return write(text.replace(text.find("0.000000"), 8, start));
+    };
+    Background bg(write(settings_text("delayed", "arrivals", 1)));
+    Reference ref(arrivals(), delayed, 1);
+    ASSERT_EQ(bg.next_chunk(1.0), ref.chunk(1.0));
+    const std::vector<std::pair<std::function<void()>, std::string>> refused = {
+        {[&] { bg.next_chunk(nan); }, "A chunk of nan s from 1 s does not end at a finite time!"},
+        {[&] { bg.next_chunk(-inf); }, "A chunk of -inf s from 1 s does not end at a finite time!"},
+        {[&] { bg.seek(nan); }, "Seek time nan is not a finite time!"},
+        {[&] { bg.seek(inf); }, "Seek time inf is not a finite time!"},
+        {[&] { Background{starting_at(".nan")}; }, "Setting start_time = nan is not a finite time!"},
+        {[&] { Background{starting_at("-.inf")}; }, "Setting start_time = -inf is not a finite time!"},
+    };
+    for (const auto& [call, message] : refused) EXPECT_THROW_MSG(call(), std::invalid_argument, message);
+    EXPECT_EQ(bg.next_chunk(2.0), ref.chunk(2.0));
+    // A finite span whose end is not finite.
+    bg.seek(1e308);
+    EXPECT_THROW_MSG(bg.next_chunk(1e308), std::invalid_argument,
+                     "A chunk of 1e+308 s from 1e+308 s does not end at a finite time!");
+}
+
+// After a seek, a chunk whose model fails leaves the reset pending: the next
+// chunk fires the hook and drops the held times. A chunk whose hook fails has
+// cleared the reset without dropping them: the next chunk hands them out.
+TEST_F(BackgroundTest, FailedChunksAfterASeekFollowTheirFailureRules) {
+    for (const bool hook_fails : {false, true}) {
+        SCOPED_TRACE(hook_fails ? "hook fails" : "model fails");
+        hints.clear();
+        Background bg(write(settings_text("delayed", "arrivals", 1)));
+        Reference ref(arrivals(), delayed, 1);
+        ASSERT_EQ(bg.next_chunk(1.0), ref.chunk(1.0));
+        const Times held = ref.held(0);
+        ASSERT_FALSE(held.empty());
+        bg.seek(0.5);
+        if (hook_fails) {
+            fail_hook = true;
+            EXPECT_THROW_MSG(bg.next_chunk(0.25), std::runtime_error, "hint refused");
+            fail_hook = false;
+        } else {
+            // A mean of 3e12 events per channel is refused by the model.
+            EXPECT_THROW(bg.next_chunk(1e12), std::invalid_argument);
+        }
+        const double start = hook_fails ? 0.75 : 0.5 + 1e12;
+        const PEList chunk = bg.next_chunk(10.0);
+        EXPECT_EQ(hints, hook_fails ? (Times{0.0, 0.5}) : (Times{0.0, start}));
+        for (double time : held) EXPECT_EQ(contains(chunk, time), hook_fails) << time;
+    }
 }
 
 // A missing key, an ID nobody registered or one registered with another type
@@ -322,6 +387,59 @@ TEST_F(BackgroundTest, AfterpulseSettingsReachTheirConstructorArguments) {
         pes += expected.at(0).second.size();
     }
     EXPECT_GT(pes, 40u);  // afterpulses besides the 2 base PEs per event
+}
+
+// Pins the stream bit for bit: every model, generator and chunk size the
+// driver meets (dark counts on many channels, single-PE afterpulses chosen
+// below and above one half, double PEs, shower PEs carried over seconds,
+// chunks from empty to long, a seek back in time) folded into one FNV-1a
+// hash of the channels and time bit patterns. A changed draw order, tie
+// order or carried time changes it.
+TEST_F(BackgroundTest, StreamIsPinnedBitForBit) {
+    const std::string text = R"(
+lib: {provider: showers, generator: mix, model: all, num_channels: 64, start_time: 0.25}
+providers:
+  showers: {class: MockProvider, theta_max: 0.5, r_max: 100.0, e_max: 1000.0, e_min: 10.0, index: -2.0, num_showers: 4}
+generators:
+  one: {class: NPEGenerator, num_pe: 1}
+  two: {class: NPEGenerator, num_pe: 2}
+  shower: {class: ProviderGenerator, provider: showers}
+  low: {class: AfterpulseGenerator, base_generator: one, probability: 0.05, delay_mean: 1.0e-6, delay_std: 2.0e-7,
+        num_pe_mean: 1.5, seed: 42}
+  high: {class: AfterpulseGenerator, base_generator: one, probability: 0.8, delay_mean: 3.0e-6, delay_std: 2.0e-6,
+         num_pe_mean: 2.5, seed: 43}
+  pairs: {class: AfterpulseGenerator, base_generator: two, probability: 0.3, delay_mean: 2.0e-6, delay_std: 1.0e-6,
+          num_pe_mean: 1.0, seed: -1}
+  mix: {class: GenericGenerator, generators: {low: 0, high: 1, pairs: 2, shower: 3}}
+models:
+  dark: {class: DarkCountModel, gen_type: 0, seed: 7, num_channels: 64, rate: 20000.0}
+  bright: {class: DarkCountModel, gen_type: 1, seed: 8, num_channels: 64, rate: 3000.0}
+  paired: {class: DarkCountModel, gen_type: 2, seed: 9, num_channels: 64, rate: 1000.0}
+  arrivals: {class: DarkCountModel, gen_type: 3, seed: 10, num_channels: 4, rate: 40.0}
+  all: {class: GenericModel, models: {dark: 0, bright: 0, paired: 0, arrivals: 0}}
+fluxes: {}
+)";
+    Background bg(write(text));
+    std::uint64_t hash = 0xcbf29ce484222325ull;
+    const auto mix = [&hash](std::uint64_t word) {
+        for (int byte = 0; byte < 8; ++byte) hash = (hash ^ ((word >> (8 * byte)) & 0xff)) * 0x100000001b3ull;
+    };
+    std::size_t pes = 0;
+    const auto take = [&](double span) {
+        for (const auto& [channel, times] : bg.next_chunk(span)) {
+            mix(static_cast<std::uint64_t>(channel));
+            mix(times.size());
+            for (double time : times) mix(std::bit_cast<std::uint64_t>(time));
+            pes += times.size();
+        }
+    };
+    for (int i = 0; i < 200; ++i) take(i % 7 == 3 ? 1e-5 : 1e-3);
+    for (double span : {0.0, 0.05, 2e-6, 0.3, 1e-4}) take(span);
+    bg.seek(0.1);
+    for (int i = 0; i < 50; ++i) take(2.5e-3);
+    take(0.2);
+    EXPECT_EQ(pes, 1790904u);
+    EXPECT_EQ(hash, 9380030920462027757ull);
 }
 
 // The shipped example on the simulation files its maker writes: 1000

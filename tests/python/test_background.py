@@ -196,3 +196,12 @@ def test_method_docstring(name):
     signature, blank, rest = getattr(Background, name).__doc__.partition("\n\n")
     assert signature.startswith(f"{name}(self: vorizovedavuz.Background, {first_argument}")
     assert blank and rest.rstrip("\n") == body
+
+
+def test_non_finite_times_raise_value_error_before_the_clock_moves(settings_path):
+    bg, fresh = Background(settings_path), Background(settings_path)
+    with pytest.raises(ValueError, match="^A chunk of nan s from 0 s does not end at a finite time!$"):
+        bg.next_chunk(float("nan"))
+    with pytest.raises(ValueError, match="^Seek time inf is not a finite time!$"):
+        bg.seek(float("inf"))
+    assert bg.next_chunk(SPAN) == fresh.next_chunk(SPAN)
