@@ -51,9 +51,9 @@ struct Throw {
 };
 
 const Throw kThrows[] = {
-    {"protons_run1", Metadata::PROTON, 11, 12, 100, -2.0, 1000.0, 100000.0, 300.0, 0.6, 12.0},
-    {"protons_run2", Metadata::PROTON, 12, 12, 100, -2.0, 1000.0, 100000.0, 300.0, 0.6, 12.0},
-    {"gammas", Metadata::GAMMA, 13, 10, 100, -2.0, 1000.0, 100000.0, 300.0, 0.6, 20.0},
+    {"protons_run1", Metadata::PROTON, 11, 24, 50, -2.0, 1000.0, 100000.0, 300.0, 0.6, 12.0},
+    {"protons_run2", Metadata::PROTON, 12, 24, 50, -2.0, 1000.0, 100000.0, 300.0, 0.6, 12.0},
+    {"gammas", Metadata::GAMMA, 13, 20, 50, -2.0, 1000.0, 100000.0, 300.0, 0.6, 20.0},
 };
 
 /// Channels on a grid with 4 m spacing, about 1.6 times wider than deep,

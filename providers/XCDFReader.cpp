@@ -21,9 +21,14 @@ namespace background {
 
 class XCDFReader::Impl {
 public:
+    // Readers are reopened for nearly every shower asked for out of file
+    // order, and most stop after a few records: a small buffer reads little
+    // beyond the record wanted and is cheap to allocate.
+    static constexpr int kBufferKiB = 16;
+
     Impl(std::filesystem::path file, bool with_metadata, bool with_pe_data)
         : with_metadata(with_metadata), with_pe_data(with_pe_data) {
-        stream.emplace(std::move(file), std::ios::in, xcdf::protocol);
+        stream.emplace(std::move(file), std::ios::in, xcdf::protocol, kBufferKiB);
         ++opened;
     }
 

@@ -36,9 +36,9 @@ int checked_bytes(long long count) {
 
 }  // namespace
 
-TMIO::TMIO(std::filesystem::path path, std::ios_base::openmode mode, std::string protocol)
+TMIO::TMIO(std::filesystem::path path, std::ios_base::openmode mode, std::string protocol, int buffer_kib)
     : ctx(nullptr), mode(mode), path(std::move(path)) {
-    ctx = tmio_init(protocol.c_str(), 0, 0, 0);
+    ctx = tmio_init(protocol.c_str(), 0, buffer_kib, 0);
     if (!ctx) throw std::bad_alloc();
     try {
         int result;

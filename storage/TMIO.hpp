@@ -16,7 +16,8 @@ namespace background::tmio {
 class TMIO {
 public:
     /// Opens `path` under `protocol`; `mode` is exactly std::ios::in or std::ios::out.
-    TMIO(std::filesystem::path path, std::ios_base::openmode mode, std::string protocol);
+    /// `buffer_kib` sizes the stream's buffers (0: the byte-stream default).
+    TMIO(std::filesystem::path path, std::ios_base::openmode mode, std::string protocol, int buffer_kib = 0);
     /// Flushes what is still buffered and closes the stream; cannot report a
     /// failure of that flush, so writers that care call flush() first.
     ~TMIO();
