@@ -1,30 +1,21 @@
-"""The shipped example settings on the simulation files its maker writes:
-proton and gamma showers stream beside the dark counts and come back as
-metadata. The maker is a C++ example program of the build tree."""
+"""The shipped example settings on the simulation files its maker, a C++
+example program of the build tree, writes."""
 
 import pathlib
 import shutil
 import subprocess
 
-import pytest
-
 from vorizovedavuz import Background, Metadata
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-MAKE_SHOWERS = ROOT / "build" / "default" / "examples" / "make_showers"
 
 
-@pytest.fixture(scope="module")
-def example(tmp_path_factory):
-    directory = tmp_path_factory.mktemp("example")
+def test_example_showers_arrive_at_the_flux_rate_with_their_metadata(tmp_path):
     for name in ("settings.yaml", "proton_flux.txt"):
-        shutil.copy(ROOT / "examples" / name, directory / name)
-    subprocess.run([str(MAKE_SHOWERS), str(directory / "data")], check=True)
-    return directory / "settings.yaml"
-
-
-def test_example_showers_arrive_at_the_flux_rate_with_their_metadata(example):
-    bg = Background(str(example))
+        shutil.copy(ROOT / "examples" / name, tmp_path / name)
+    subprocess.run([str(ROOT / "build" / "default" / "examples" / "make_showers"), str(tmp_path / "data")],
+                   check=True)
+    bg = Background(str(tmp_path / "settings.yaml"))
     assert len(bg.next_chunk(1e-3)) > 900
     # About 26.1 kHz: some 2611 showers in 0.1 s, Poisson spread 51.
     showers = bg.generate_metadata(0.0, 0.1)
