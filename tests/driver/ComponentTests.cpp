@@ -123,7 +123,8 @@ TEST(ChannelMergers, DrainsExactlyWhatOneAutoMergeListPerChannelDrains) {
     EXPECT_GT(sparse, 30);
 }
 
-// A run outside the array fails with the runs before it pushed; rejected runs are dropped.
+// A run outside the array fails with the runs before it pushed and is not
+// pushed by the next accept; rejected runs are dropped.
 TEST(ChannelMergers, RunsOutsideTheArrayFailAndRejectedRunsAreDropped) {
     ChannelMergers mergers(2);
     for (const int bad : {-1, 2}) {
@@ -134,7 +135,9 @@ TEST(ChannelMergers, RunsOutsideTheArrayFailAndRejectedRunsAreDropped) {
     }
     mergers.incoming().add(0, 1, 0.75);
     mergers.reject();
-    EXPECT_EQ(mergers.drain(1.0), (PEList{{1, {0.5, 0.5}}}));
+    mergers.incoming().add(1, 1, 0.125);
+    mergers.accept();
+    EXPECT_EQ(mergers.drain(1.0), (PEList{{1, {0.125, 0.5, 0.5}}}));
 }
 
 // Shower 8 has PEs on two channels; UID 666 fails the way a broken file

@@ -2,9 +2,7 @@
 // from a flux, dark counts and afterpulses, streamed directly and replayed
 // from an event cache and an ordered shower library made for the interval.
 
-#include <background/core/BackgroundModel.hpp>
 #include <background/core/Factory.hpp>
-#include <background/core/ShowerProvider.hpp>
 #include <background/driver/Background.hpp>
 #include <background/models/CachedModel.hpp>
 #include <background/providers/OrderedProvider.hpp>
@@ -25,7 +23,6 @@ namespace {
 
 using testing::TempDir;
 
-constexpr int kChannels = 8;
 constexpr double kStart = 0.5;
 constexpr double kChunk = 1e-3;
 constexpr int kChunks = 60;
@@ -48,23 +45,27 @@ void write_showers(const std::filesystem::path& dir) {
             m.theta = 0.5 * unit();
             m.phi = 6.0 * unit();
             std::vector<XCDFReader::PEData> pes;
-            for (int k = below(13); k > 0; --k) pes.push_back({below(kChannels), 1e-8 * unit()});
+            for (int k = below(13); k > 0; --k) pes.push_back({below(8), 1e-8 * unit()});
             writer.append(m, pes);
         }
         writer.close();
     }
 }
 
-std::string settings(const std::string& lib_generator) {
-    return R"(
-lib: {provider: sims, generator: )" + lib_generator + R"(, model: all, num_channels: 8, start_time: 0.5,
-      meta_gen_type: 1}
+// The direct stream reads the simulation files; the replay reads the event
+// cache and the ordered library, whose provider registers the time-hint hook.
+std::string settings(const std::string& generator, bool replay = false) {
+    const std::string provider = replay ? "ordered" : "sims";
+    return "lib: {provider: " + provider + ", generator: " + generator + ", model: " + (replay ? "cached" : "all") +
+           ", num_channels: 8, start_time: 0.5, meta_gen_type: 1" + (replay ? ", time_hint_hook: 13076069}" : "}") +
+           R"(
 providers:
   sims: {class: MultiProvider, warn_unverified: false, cutoff_interval: 2.0e-9, cutoff_pes: 2,
          datasets: {a: {input_files: sims, file_limit: -1}}}
+  ordered: {class: OrderedProvider, path: replay/library}
 generators:
   dark: {class: NPEGenerator, num_pe: 1}
-  showers: {class: ProviderGenerator, provider: sims}
+  showers: {class: ProviderGenerator, provider: )" + provider + R"(}
   typed: {class: GenericGenerator, generators: {dark: 0, showers: 1}}
   pulses: {class: AfterpulseGenerator, base_generator: typed, probability: 0.3, delay_mean: 2.0e-6,
            delay_std: 5.0e-7, num_pe_mean: 1.5, seed: 3}
@@ -73,23 +74,10 @@ models:
   rays: {class: CosmicRayModel, provider: sims, flux: protons, warn_invalid: true, e_max: 10000.0,
          e_min: 1000.0, theta_max: 0.5, r_max: 40.0, throw_index: -1.0, gen_type: 1, seed: 6}
   all: {class: GenericModel, models: {dark: 0, rays: 0}}
+  cached: {class: CachedModel, cache_file: replay/events.tmio}
 fluxes:
   protons: {class: PowerLawFlux, e_ref: 1000.0, f_ref: 1.0e-3, index: -2.7}
 )";
-}
-
-std::string replay_settings(const std::string& lib_generator) {
-    std::string text = settings(lib_generator);
-    const auto replace = [&text](const std::string& from, const std::string& to) {
-        text.replace(text.find(from), from.size(), to);
-    };
-    replace("provider: sims, generator", "provider: ordered, generator");
-    replace("meta_gen_type: 1}", "meta_gen_type: 1, time_hint_hook: 13076069}");
-    replace("providers:\n", "providers:\n  ordered: {class: OrderedProvider, path: replay/library}\n");
-    replace("{class: ProviderGenerator, provider: sims}", "{class: ProviderGenerator, provider: ordered}");
-    replace("model: all,", "model: cached,");
-    replace("models:\n", "models:\n  cached: {class: CachedModel, cache_file: replay/events.tmio}\n");
-    return text;
 }
 
 // What the replay example does: sample the top model over the stream's chunk
@@ -137,11 +125,11 @@ TEST(Replay, ChunksEqualTheDirectStreamAlsoAfterASeekIntoTheInterval) {
     }
     ::testing::internal::GetCapturedStderr();
     {
-        Background replay(dir.write("replay.yaml", replay_settings("pulses")).string());
+        Background replay(dir.write("replay.yaml", settings("pulses", true)).string());
         const auto replayed = stream(replay, kChunks);
         for (int k = 0; k < kChunks; ++k) ASSERT_EQ(replayed[k], expected[0][k]) << "chunk " << k;
     }
-    Background replay(dir.write("replay.yaml", replay_settings("typed")).string());
+    Background replay(dir.write("replay.yaml", settings("typed", true)).string());
     stream(replay, 5);
     const int middle = kChunks / 2;
     double seek_time = kStart;
