@@ -1,4 +1,5 @@
 #include <background/core/Factory.hpp>
+#include <background/core/Format.hpp>
 #include <background/core/IOError.hpp>
 #include <background/models/CachedModel.hpp>
 #include <background/models/CosmicRayModel.hpp>
@@ -12,7 +13,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
+#include <numeric>
 #include <random>
 #include <tuple>
 
@@ -20,7 +23,10 @@ namespace background {
 namespace {
 
 using Events = std::vector<BackgroundEvent>;
+using Showers = std::vector<Metadata>;
 using testing::TempDir;
+constexpr double kPi = 3.141592653589793;
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // Equal times may come in either order from the model's sort.
 std::vector<std::tuple<double, int, unsigned long>> keys(const Events& events, bool sorted = true) {
@@ -28,6 +34,176 @@ std::vector<std::tuple<double, int, unsigned long>> keys(const Events& events, b
     for (const BackgroundEvent& e : events) out.emplace_back(e.time, e.type, e.id);
     if (sorted) std::sort(out.begin(), out.end());
     return out;
+}
+
+// The parameters the showers were thrown with; a test may claim others.
+struct Throw {
+    double index = -2.0, r_max = 100.0, theta_max = 0.5, e_min = 10.0, e_max = 1000.0;
+};
+
+Showers thrown(unsigned long n, const Throw& t = {}) {
+    return MockProvider(n, t.index, t.e_min, t.e_max, t.r_max, t.theta_max).get_all_metadata();
+}
+
+struct ListProvider : ShowerProvider {
+    explicit ListProvider(Showers showers) : showers(std::move(showers)) {}
+    Showers get_all_metadata() override { return showers; }
+    Metadata get_metadata(unsigned long uid) override { return showers.at(uid); }
+    PEList get_pe_list(unsigned long) override { return {}; }
+    Showers showers;
+};
+
+struct FixedFlux : Flux {
+    FixedFlux(double density, double integral) : density(density), integral(integral) {}
+    double flux_density(double) override { return density; }
+    double integrate(double, double) override { return integral; }
+    double density, integral;
+};
+
+PowerLawFlux protons() { return PowerLawFlux(-2.7, 1.0, 1.0); }  // about 285 Hz through the thrown area and cone
+
+CosmicRayModel build(Showers showers, bool warn_invalid, const Throw& t = {}, Flux* flux = nullptr) {
+    ListProvider provider(std::move(showers));
+    PowerLawFlux power = protons();
+    return CosmicRayModel(provider, flux ? *flux : power, 1, 7, t.index, t.r_max, t.theta_max, t.e_min, t.e_max,
+                          warn_invalid);
+}
+
+// What building with "warn_invalid" prints.
+std::string warnings(const Showers& showers, const Throw& claimed = {}) {
+    ::testing::internal::CaptureStderr();
+    EXPECT_NO_THROW(build(showers, true, claimed));
+    return ::testing::internal::GetCapturedStderr();
+}
+
+// Rate per shower: its flux weight relative to the thrown spectrum, the rates adding up to area x solid
+// angle x flux integral. Then per call a fresh std::poisson_distribution per shower followed by that
+// shower's uniform times; at mean 0 libstdc++ takes one variate (asserting on such a distribution).
+// Means run from about 0.01 over 5 to 250 (the library's rejection method).
+TEST(CosmicRayModel, StreamIsPoissonCountsThenUniformTimesShowerByShower) {
+    const Showers showers = thrown(20);
+    PowerLawFlux flux = protons();
+    std::vector<double> rates;
+    for (const Metadata& m : showers) rates.push_back(std::pow(m.energy, 2.0) * flux.flux_density(m.energy));
+    const double sum = std::accumulate(rates.begin(), rates.end(), 0.0);
+    const double scale = kPi * 100.0 * 100.0 * flux.integrate(10.0, 1000.0) * (2 * kPi * (1.0 - std::cos(0.5))) / sum;
+    ::testing::internal::CaptureStderr();  // 20 showers are too few for the core test
+    CosmicRayModel model = build(showers, true);
+    ::testing::internal::GetCapturedStderr();
+    std::mt19937_64 rng(1);
+    for (auto [begin, end] : {std::pair{0.0, 1e-3}, {1e-3, 2e-3}, {5.0, 5.0}, {5.0, 5.4}, {5.4, 5.8}, {6.0, 26.0},
+                              {-3.0, -2.999}, {100.4, 100.4}, {100.4, 100.401}}) {
+        if (begin == 6.0) {  // refusals leave the engine alone
+            EXPECT_THROW_MSG(model.sample(2.0, 1.0), std::out_of_range,
+                             "Time 'begin=2.000000e+00' is after time `end=1.000000e+00`!");
+            for (double bad : {1e300, std::numeric_limits<double>::infinity(), kNaN}) {
+                EXPECT_THROW(model.sample(0.0, bad), std::invalid_argument) << bad;
+            }
+        }
+        const Events events = model.sample(begin, end);
+        Events expected;
+        for (std::size_t i = 0; i < showers.size(); ++i) {
+            const double mean = (end - begin) * (rates[i] * scale);
+            int k = mean == 0 ? (rng(), 0) : std::poisson_distribution<int>(mean)(rng);
+            for (std::uniform_real_distribution<double> when(begin, end); k > 0; --k) {
+                expected.push_back({when(rng), 7, showers[i].uid});
+            }
+        }
+        EXPECT_TRUE(std::ranges::is_sorted(events, {}, &BackgroundEvent::time)) << begin;
+        EXPECT_EQ(keys(events), keys(expected)) << begin << " " << end;
+    }
+}
+
+// 100 s of arrivals: the count has a Poisson spread of sqrt(28500) = 169, allowed 5 times over.
+TEST(CosmicRayModel, ArrivalRateIsAreaTimesSolidAngleTimesFluxIntegral) {
+    CosmicRayModel model = build(thrown(1000), false);
+    const double integral = (std::pow(10.0, -1.7) - std::pow(1000.0, -1.7)) / 1.7;
+    const double rate = kPi * 100.0 * 100.0 * 2 * kPi * (1 - std::cos(0.5)) * integral;
+    double arrivals = 0;
+    for (int i = 0; i < 200; ++i) arrivals += static_cast<double>(model.sample(i * 0.5, (i + 1) * 0.5).size());
+    EXPECT_NEAR(arrivals, rate * 100, 5 * std::sqrt(rate * 100));
+}
+
+// Each library fails the named tests only: without "warn_invalid" the first failure is thrown, with it
+// every failure is printed and the model is built.
+TEST(CosmicRayModel, DistributionTestsFailOrWarn) {
+    EXPECT_EQ(warnings(thrown(1000)), "");
+    EXPECT_EQ(warnings(thrown(1000, {-1.0, 30.0, 1.2, 1.0, 1e5}), {-1.0, 30.0, 1.2, 1.0, 1e5}), "");
+    const std::string energy = "Energy distribution does not follow E^-1!", radius = "Radius distribution is not linear!";
+    const std::string core = "X-Y distribution is not uniform!", azimuth = "Azimuth distribution is not uniform!";
+    const auto keep = [](Metadata&) {};
+    for (const auto& [change, claimed, failures] : std::vector<std::tuple<std::function<void(Metadata&)>, Throw, std::vector<std::string>>>{
+             {keep, {-1.0}, {energy}},
+             {[](Metadata& m) { m.x *= 0.6, m.y *= 0.6; }, {}, {radius, core}},
+             // Cores turned onto the axes keep their radius; only x is tested.
+             {[](Metadata& m) {
+                  const double r = std::hypot(m.x, m.y), a = kPi / 2 * static_cast<double>(m.uid % 4);
+                  m.x = r * std::cos(a), m.y = r * std::sin(a);
+              }, {}, {core}},
+             {[](Metadata& m) { m.y = std::abs(m.y); }, {}, {core}},  // x passes, so y is tested
+             {keep, {-2.0, 100.0, 0.7}, {"Zenith distribution does not follow sin(theta)*cos(theta)!"}},
+             {[](Metadata& m) { m.phi *= 0.5; }, {}, {azimuth}}}) {
+        Showers showers = thrown(1000);
+        std::ranges::for_each(showers, change);
+        EXPECT_THROW_MSG(build(showers, false, claimed), std::invalid_argument, failures.front());
+        std::string printed;
+        for (const std::string& failure : failures) printed += "[WARNING] " + failure + "\n";
+        EXPECT_EQ(warnings(showers, claimed), printed);
+    }
+    // An azimuth that rounded just above 2 pi is tolerated with "warn_invalid" and left out of the azimuth test.
+    Showers rounded = thrown(1000);
+    rounded[3].phi = 2 * kPi + 0.0005;
+    const std::string bound = "Shower with azimuth 6.284 found, maximum is 6.283!";
+    EXPECT_THROW_MSG(build(rounded, false), std::invalid_argument, bound);
+    EXPECT_EQ(warnings(rounded), "[WARNING] Ignoring exception during bounds check caused by rounding error.\n[WARNING] " +
+                                     bound + "\n");
+}
+
+// Bounds, parameters (in the order checked) and rates fail whatever "warn_invalid" says; nothing that is
+// not a finite, non-negative rate may reach a Poisson draw.
+TEST(CosmicRayModel, Refusals) {
+    const double e0 = thrown(1000).at(0).energy;
+    PowerLawFlux negative(-2.7, -1.0, 1.0);
+    FixedFlux zero(0.0, 5.0), huge(1e302, 5.0), nan_integral(1.0, kNaN), negative_integral(1.0, -1.0);
+    const std::string max = "All _max parameters have to be positive!", order = "0 < e_min < e_max required!";
+    struct Case {
+        std::string message;
+        double Metadata::*field = nullptr;
+        double value = 0;
+        Throw claimed = {};
+        Flux* flux = nullptr;
+    };
+    const std::vector<Case> cases{
+        {"Shower with energy 2.000e+03 GeV found, maximum is 1.000e+03 GeV!", &Metadata::energy, 2000},
+        {"Shower with energy 5.000e+00 GeV found, minimum is 1.000e+01 GeV!", &Metadata::energy, 5},
+        {"Shower with zenith 0.600 found, maximum is 0.500!", &Metadata::theta, 0.6},
+        {"Shower with zenith -0.100 found, minimum is 0.000!", &Metadata::theta, -0.1},
+        {"Shower with azimuth 7.000 found, maximum is 6.283!", &Metadata::phi, 7.0},
+        {"Shower with azimuth 6.285 found, maximum is 6.283!", &Metadata::phi, 2 * kPi + 0.002},
+        {"Shower with azimuth -0.100 found, minimum is 0.000!", &Metadata::phi, -0.1},
+        {"Shower with |x| = 200.000 m found, maximum is 100.000!", &Metadata::x, -200},
+        {"Shower with |y| = 200.000 m found, maximum is 100.000!", &Metadata::y, 200},
+        {max, nullptr, 0, {-2.0, 0.0}},
+        {max, nullptr, 0, {-2.0, 100.0, -0.5}},
+        {max, nullptr, 0, {-2.0, 100.0, 0.5, 10.0, 0.0}},
+        {order, nullptr, 0, {-2.0, 100.0, 0.5, 0.0}},
+        {order, nullptr, 0, {-2.0, 100.0, 0.5, 1000.0}},
+        {"Shower 500 with energy nan GeV has the weight nan, which is negative or not finite!", &Metadata::energy, kNaN},
+        {format("Shower 0 with energy {} GeV has the weight {}, which is negative or not finite!", e0,
+                -std::pow(e0, 2.0) * std::pow(e0, -2.7)), nullptr, 0, {}, &negative},
+        {"The shower weights sum to 0, which cannot normalise the rates!", nullptr, 0, {}, &zero},
+        {"The shower weights sum to inf, which cannot normalise the rates!", nullptr, 0, {}, &huge},
+        {"Shower 0 gets the rate nan 1/s from the flux integral nan over 10-1000 GeV, which is negative or not finite!",
+         nullptr, 0, {}, &nan_integral}};
+    for (const Case& c : cases) {
+        Showers showers = thrown(1000);
+        if (c.field) showers[500].*c.field = c.value;
+        for (bool warn_invalid : {false, true}) {
+            EXPECT_THROW_MSG(build(showers, warn_invalid, c.claimed, c.flux), std::invalid_argument, c.message);
+        }
+    }
+    EXPECT_THROW_MSG(build({}, true), std::invalid_argument, "The shower provider holds no showers!");
+    EXPECT_THROW(build(thrown(1000), true, {}, &negative_integral), std::invalid_argument);
 }
 
 // One Poisson distribution per call shared by all channels, each channel's count followed by its uniform
