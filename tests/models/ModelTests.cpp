@@ -66,17 +66,15 @@ CosmicRayModel build(Showers showers, bool warn_invalid, const Throw& t = {}, Fl
                           warn_invalid);
 }
 
-// What building with "warn_invalid" prints.
 std::string warnings(const Showers& showers, const Throw& claimed = {}) {
     ::testing::internal::CaptureStderr();
     EXPECT_NO_THROW(build(showers, true, claimed));
     return ::testing::internal::GetCapturedStderr();
 }
 
-// Rate per shower: its flux weight relative to the thrown spectrum, the rates adding up to area x solid
-// angle x flux integral. Then per call a fresh std::poisson_distribution per shower followed by that
-// shower's uniform times; at mean 0 libstdc++ takes one variate (asserting on such a distribution).
-// Means run from about 0.01 over 5 to 250 (the library's rejection method).
+// Rates: flux weight over thrown spectrum, adding up to area x solid angle x flux integral. Per call a fresh
+// std::poisson_distribution per shower, then its uniform times; at mean 0 libstdc++ takes one variate (and
+// asserts on such a distribution). Means run from about 0.01 over 5 to 250 (the rejection method).
 TEST(CosmicRayModel, StreamIsPoissonCountsThenUniformTimesShowerByShower) {
     const Showers showers = thrown(20);
     PowerLawFlux flux(-2.7, 1.0, 1.0);
@@ -198,10 +196,9 @@ TEST(CosmicRayModel, Refusals) {
     EXPECT_THROW_MSG(build({}, true), std::invalid_argument, "The shower provider holds no showers!");
 }
 
-// One Poisson distribution per call shared by all channels, each channel's count followed by its uniform
-// times; an empty or reversed interval draws nothing. The last interval holds well over 64 events, which
-// the model sorts another way. 4000 channels of mean 5 have a mean count of sigma sqrt(5 / 4000) = 0.035
-// and a sample variance of sigma sqrt((mu + 2 mu^2) / n) = 0.117.
+// One Poisson distribution per call shared by all channels, each count followed by its uniform times; an empty
+// or reversed interval draws nothing; over 64 events are sorted another way. 4000 channels of mean 5: the mean
+// count has sigma sqrt(5 / 4000) = 0.035, the sample variance sigma sqrt((mu + 2 mu^2) / n) = 0.117.
 TEST(DarkCountModel, ReproducesPoissonCountsThenUniformTimesChannelByChannel) {
     DarkCountModel model(3.5, 7, 99, 4);
     std::mt19937_64 rng(99);
