@@ -86,8 +86,8 @@ TEST(CosmicRayModel, StreamIsPoissonCountsThenUniformTimesShowerByShower) {
     CosmicRayModel model = build(showers, true);
     ::testing::internal::GetCapturedStderr();
     std::mt19937_64 rng(1);
-    for (auto [begin, end] : {std::pair{0.0, 1e-3}, {1e-3, 2e-3}, {5.0, 5.0}, {5.0, 5.4}, {5.4, 5.8}, {6.0, 26.0},
-                              {-3.0, -2.999}, {100.4, 100.4}, {100.4, 100.401}}) {
+    for (auto [begin, end] : {std::pair{0.0, 1e-3}, {1e-3, 2e-3}, {2e-3, 3e-3}, {5.0, 5.0}, {5.0, 5.4}, {5.4, 5.8},
+                              {6.0, 26.0}, {-3.0, -2.999}, {100.0, 100.4}, {100.4, 100.4}, {100.4, 100.401}}) {
         if (begin == 6.0) {  // refusals leave the engine alone
             EXPECT_THROW_MSG(model.sample(2.0, 1.0), std::out_of_range,
                              "Time 'begin=2.000000e+00' is after time `end=1.000000e+00`!");
