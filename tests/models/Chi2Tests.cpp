@@ -13,12 +13,9 @@ using Q = Chi2::Quantile;
 
 // The bin one value is counted in, or -1 when it is dropped: only the bin expecting 1 turns a count of 1
 // into nothing; a count in a bin expecting 0 adds infinity, a drop leaves (0 - 1)^2 / 1.
-int landing_bin(const Chi2& chi2, double value, int bins) {
-    for (int b = 0; b < bins; ++b) {
-        int call = 0;
-        if (chi2([&](double, double) { return call++ == b ? 1.0 : 0.0; }, 1, [=](std::size_t) { return value; }) == 0) {
-            return b;
-        }
+int landing_bin(const Chi2& chi2, double x, int bins) {
+    for (int b = 0, call = 0; b < bins; ++b, call = 0) {
+        if (chi2([&](double, double) { return call++ == b ? 1.0 : 0.0; }, 1, [=](std::size_t) { return x; }) == 0) return b;
     }
     return -1;
 }
