@@ -50,42 +50,27 @@ using background::Factory;
 using background::testing::TempDir;
 using factory_test::Widget;
 
-const char* const kSettings = R"(
-lib: {}
-widgets:
-  plain: {class: Plain, label: hello}
-  nameless: {label: x}
-  wrong_case: {class: plain}
-  listed_class: {class: [Plain]}
-  assembly: {class: Assembly, parts: {plain: 1, other: 2}}
-  other: {class: Plain, label: second}
-  loop_a: {class: Assembly, parts: {loop_b: 1}}
-  loop_b: {class: Assembly, parts: {loop_a: 1}}
-  selfish: {class: Assembly, parts: {selfish: 1}}
-  file: {class: Plain, file: ../lib/x.tmio}
-models:
-  only_model: {class: Plain, label: m}
-)";
-
-class FactoryTest : public ::testing::Test {
-protected:
-    FactoryTest() : settings(dir.write("run/settings.yaml", kSettings)), factory(settings) {}
+TEST(Factory, FailuresInTheirOrderCompositesMovesAndPaths) {
     TempDir dir;
-    std::filesystem::path settings;
-    Factory<Widget> factory;
-};
-
-TEST_F(FactoryTest, FailuresInTheirOrder) {
+    const auto settings = dir.write("run/settings.yaml", R"(
+widgets:
+  {plain: {class: Plain, label: hello}, nameless: {label: x}, wrong_case: {class: plain},
+   listed_class: {class: [Plain]}, assembly: {class: Assembly, parts: {plain: 1, other: 2}},
+   other: {class: Plain, label: second}, loop_a: {class: Assembly, parts: {loop_b: 1}},
+   loop_b: {class: Assembly, parts: {loop_a: 1}}, selfish: {class: Assembly, parts: {selfish: 1}},
+   file: {class: Plain, file: ../lib/x.tmio}}
+models: {only_model: {class: Plain, label: m}}
+)");
+    Factory<Widget> factory(settings);
     EXPECT_THROW_MSG(factory.create_by_name("only_model"), std::out_of_range,
                      "Instance only_model is not defined in " + settings.string() + "!");
     EXPECT_THROW_MSG(factory.create_by_name("nameless"), std::out_of_range, "Key class not found!");
     EXPECT_THROW_MSG(factory.create_by_name("wrong_case"), std::out_of_range,
                      "Class plain cannot be instantiated by this factory!");
     EXPECT_THROW_MSG(factory.create_by_name("listed_class"), std::invalid_argument, "access failed");
-    EXPECT_THROW_MSG(factory.create_by_name("selfish"), std::invalid_argument,
-                     "Instance selfish is defined as a part of itself!");
-    EXPECT_THROW_MSG(factory.create_by_name("loop_a"), std::invalid_argument,
-                     "Instance loop_a is defined as a part of itself!");
+    for (const std::string name : {"selfish", "loop_a"})
+        EXPECT_THROW_MSG(factory.create_by_name(name), std::invalid_argument,
+                         "Instance " + name + " is defined as a part of itself!");
     const std::string moved_from = "Default constructed or moved from object, no settings available!";
     EXPECT_THROW_MSG(Factory<Widget>().create_by_name("plain"), std::out_of_range, moved_from);
     EXPECT_THROW_MSG(Factory<Widget>{dir.write("models.yaml", "models: {}\n")}, std::out_of_range,
@@ -103,15 +88,13 @@ TEST_F(FactoryTest, FailuresInTheirOrder) {
     EXPECT_EQ(assembly->parts[0]->label, "hello") << "parts built out of order";
     EXPECT_EQ(assembly->parts[1]->label, "second");
     EXPECT_NE(assigned.create_by_name("plain").get(), assigned.create_by_name("plain").get());
-}
 
-TEST_F(FactoryTest, PathsResolveAgainstTheSettingsPathAsGiven) {
-    EXPECT_EQ(factory.path("/data/./cache.cm"), std::filesystem::path("/data/./cache.cm"));
-    EXPECT_EQ(factory.path("../lib/x.tmio"), dir.path().lexically_normal() / "lib/x.tmio");
-    EXPECT_EQ(factory.create_by_name("file")->label, (dir.path() / "lib/x.tmio").lexically_normal().string());
+    EXPECT_EQ(assigned.path("/data/./cache.cm"), std::filesystem::path("/data/./cache.cm"));
+    EXPECT_EQ(assigned.path("../lib/x.tmio"), dir.path().lexically_normal() / "lib/x.tmio");
+    EXPECT_EQ(assigned.create_by_name("file")->label, (dir.path() / "lib/x.tmio").lexically_normal().string());
     const auto cwd = std::filesystem::current_path();
     std::filesystem::current_path(dir.path() / "run");
-    Factory<Widget> bare("settings.yaml");
+    Factory<Widget> bare("settings.yaml");  // a relative settings path stays relative
     EXPECT_EQ(bare.path("../lib/x.tmio"), std::filesystem::path("../lib/x.tmio"));
     EXPECT_EQ(bare.path("./a/../b.tmio"), std::filesystem::path("b.tmio"));
     std::filesystem::current_path(cwd);

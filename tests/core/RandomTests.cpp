@@ -30,10 +30,10 @@ struct FixedEngine {
 TEST(CanonicalDouble, BitIdenticalToGenerateCanonical) {
     std::mt19937_64 fast(12345), reference(12345);
     for (int i = 0; i < 100000; ++i) ASSERT_EQ(canonical_double(fast), reference_canonical(reference)) << i;
-    const std::uint64_t high = std::uint64_t{1} << 63, all = ~std::uint64_t{0};
-    for (std::uint64_t value : std::initializer_list<std::uint64_t>{all, all - 1000, high, std::uint64_t{0}, high + 1024, high + 1025, high + 3072,
-                                (std::uint64_t{1} << 54) + 2, (std::uint64_t{1} << 54) + 6, 0xffffffffffffefffull,
-                                0x1ffffffffull}) {
+    using u64 = std::uint64_t;
+    const u64 high = u64{1} << 63, all = ~u64{0}, low = u64{1} << 54;
+    for (u64 value : {all, all - 1000, high, u64{0}, high + 1024, high + 1025, high + 3072, low + 2, low + 6,
+                      u64{0xffffffffffffefff}, u64{0x1ffffffff}}) {
         FixedEngine a{value}, b{value};
         EXPECT_EQ(canonical_double(a), reference_canonical(b)) << value;
     }

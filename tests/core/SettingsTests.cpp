@@ -32,14 +32,30 @@ public:
     bool get_bool(const Keys&) override { throw std::invalid_argument("own"); }
 };
 
-TEST(Settings, FailuresHaveTheirTypeMessageAndCause) {
+TEST(Settings, KeysInDocumentOrderAndFailuresWithTheirTypeMessageAndCause) {
     TempDir dir;
-    const Settings root = Settings::from_file(dir.write("s.yaml", "lib: {empty: , provider: p}\nmap: {a: 1}\n"
-                                                                  "list: [1]\ntext: abc\nscalar: 5\n"));
+    const Settings root = Settings::from_file(dir.write("s.yaml", "b: 1\na: 2\nlib: {empty: , provider: p}\n"
+                                                                  "map: {z: 1, y: 2}\nlist: [1]\ntext: abc\n"
+                                                                  "scalar: 5\nbad_keys: {[1, 2]: a, ok: b}\n"));
+    EXPECT_EQ(root.keys(), (Keys{"b", "a", "lib", "map", "list", "text", "scalar", "bad_keys"}));
+    EXPECT_EQ(root["map"].keys(), (Keys{"z", "y"}));
+    EXPECT_TRUE(root["list"].keys().empty());
+    EXPECT_TRUE(root["scalar"].keys().empty());
+    EXPECT_EQ(root["bad_keys"].keys(), Keys{"ok"}) << "a key without text";
+    EXPECT_FALSE(root["scalar"].contains("child"));
+    EXPECT_FALSE(root["map"].contains("missing"));
+    EXPECT_EQ(root["map"].keys(), (Keys{"z", "y"})) << "a lookup added the missing key";
+    EXPECT_TRUE(Settings::from_file(dir.write("empty.yaml", "")).keys().empty());
+    EXPECT_EQ(std::string(root["lib"]["empty"]), "null");
+
     const Settings foreign(std::make_shared<FailingAccessor>());
     const auto missing = dir.path() / "missing.yaml", broken = dir.write("broken.yaml", "a: [1, 2\n");
     const std::string nul_path("a\0b.yaml", 8);
-    const struct { std::function<void()> call; bool (*is_type)(const std::exception&); std::string message, cause; } cases[] = {
+    const struct {
+        std::function<void()> call;
+        bool (*is_type)(const std::exception&);
+        std::string message, cause;
+    } cases[] = {
         {[&] { root["models"]["x"]; }, is<std::out_of_range>, "Key models not found!", ""},
         {[&] { root["lib"]["model"]; }, is<std::out_of_range>, "Key model not found!", ""},
         {[&] { root["scalar"]["child"]; }, is<std::out_of_range>, "Key child not found!", ""},
@@ -48,7 +64,8 @@ TEST(Settings, FailuresHaveTheirTypeMessageAndCause) {
         {[&] { (void)double(root["list"]); }, is<std::invalid_argument>, "access failed", "*"},
         {[&] { (void)bool(root["text"]); }, is<std::invalid_argument>, "access failed", "*"},
         {[&] { (void)std::string(root["map"]); }, is<std::invalid_argument>, "access failed", "*"},
-        {[&] { (void)std::string(foreign["x"]); }, is<std::invalid_argument>, "Cast to string failed! Caused by", "disk"},
+        {[&] { (void)std::string(foreign["x"]); }, is<std::invalid_argument>, "Cast to string failed! Caused by",
+         "disk"},
         {[&] { (void)int(foreign["x"]); }, is<std::invalid_argument>, "Cast to int failed! Caused by", "disk"},
         {[&] { (void)double(foreign["x"]); }, is<std::invalid_argument>, "Cast to double failed! Caused by", "disk"},
         {[&] { (void)bool(foreign["x"]); }, is<std::invalid_argument>, "own", ""},
@@ -72,22 +89,6 @@ TEST(Settings, FailuresHaveTheirTypeMessageAndCause) {
                 << c.message << " caused by " << cause;
         }
     }
-    EXPECT_EQ(std::string(root["lib"]["empty"]), "null");
-}
-
-TEST(Settings, KeysInDocumentOrderAndLookupsThroughScalars) {
-    TempDir dir;
-    const Settings root = Settings::from_file(
-        dir.write("s.yaml", "b: 1\na: 2\nc: {z: 1, y: 2}\nlist: [1, 2]\nscalar: x\nbad_keys: {[1, 2]: a, ok: b}\n"));
-    EXPECT_EQ(root.keys(), (Keys{"b", "a", "c", "list", "scalar", "bad_keys"}));
-    EXPECT_EQ(root["c"].keys(), (Keys{"z", "y"}));
-    EXPECT_TRUE(root["list"].keys().empty());
-    EXPECT_TRUE(root["scalar"].keys().empty());
-    EXPECT_EQ(root["bad_keys"].keys(), Keys{"ok"}) << "a key without text";
-    EXPECT_FALSE(root["scalar"].contains("child"));
-    EXPECT_FALSE(root["c"].contains("missing"));
-    EXPECT_EQ(root["c"].keys(), (Keys{"z", "y"})) << "a lookup added the missing key";
-    EXPECT_TRUE(Settings::from_file(dir.write("empty.yaml", "")).keys().empty());
 }
 
 }  // namespace
