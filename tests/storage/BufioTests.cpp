@@ -233,7 +233,9 @@ TEST(BufioLockedFile, ContendedLockTimesOutOnEveryThreadAndLeavesTheAlarmAlone) 
         fl.l_type = F_WRLCK;
         char c = 'x';
         const int fd = open(file.c_str(), O_RDWR);
-        return fd >= 0 && fcntl(fd, F_SETLK, &fl) == 0 && write(ready[1], &c, 1) == 1 && read(stop[0], &c, 1) == 0;
+        pollfd stopped{stop[0], POLLIN, 0};  // lets go after WAIT_MS: a wait without bound fails rather than hangs
+        return fd >= 0 && fcntl(fd, F_SETLK, &fl) == 0 && write(ready[1], &c, 1) == 1 &&
+               poll(&stopped, 1, WAIT_MS) == 1 && read(stop[0], &c, 1) == 0;
     });
     close(ready[1]);
     close(stop[0]);
