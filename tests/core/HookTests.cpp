@@ -14,7 +14,7 @@ namespace {
 using background::Hook;
 using Callback = std::function<void(double)>;
 
-TEST(Hook, RegistrationsLookupsAndHandles) {
+TEST(Hook, RegistrationsLookupsHandlesTakeoverAndMoves) {
     EXPECT_THROW_MSG(Hook::set<int>(0, 1), std::invalid_argument, "ID 0 is invalid!");
     auto handle = Hook::set<int>(-5, 7);
     EXPECT_THROW_MSG(Hook::set<int>(-5, 8), std::invalid_argument, "ID is already registered!");
@@ -34,9 +34,7 @@ TEST(Hook, RegistrationsLookupsAndHandles) {
     EXPECT_EQ(Hook::get<int>(13), 3) << "a leaked registration was removed";
     Hook::remove(13);
     EXPECT_THROW(Hook::get<int>(13), std::out_of_range);
-}
 
-TEST(Hook, TakeoverAndMoves) {
     auto older = std::make_unique<Hook::Handle>(Hook::set<int>(12, 1));
     Hook::remove(12);
     auto newer = Hook::set<int>(12, 2);

@@ -103,8 +103,7 @@ TEST(BufioFile, BytesGoOutInOrderAndComeBackAcrossRefills) {
     TempDir dir;
     const auto path = dir.write("f", "0123456789");
     bufio_stream* s = bufio_open(path.c_str(), "w+", 0, 8, nullptr);
-    EXPECT_EQ(bufio_write(s, "12", 2), 2u);
-    EXPECT_EQ(bufio_close(s), 0);
+    EXPECT_TRUE(bufio_write(s, "12", 2) == 2 && bufio_close(s) == 0);
     EXPECT_EQ(read_bytes(path), "1223456789") << "w+ does not overwrite in place";
     s = bufio_open(("file://" + path.string()).c_str(), "w", 0, 8, nullptr);
     EXPECT_EQ(bufio_write(s, "12345", 5), 5u);

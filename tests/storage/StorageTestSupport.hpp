@@ -1,6 +1,5 @@
 #pragma once
-// Stream bytes built word by word, files read back, memory-stream addresses,
-// descriptor counts and bounded child processes.
+// Stream bytes word by word, memory addresses, descriptor counts, bounded child processes.
 
 #include <background/storage/tmio.h>
 
@@ -27,7 +26,6 @@ inline std::string read_bytes(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
-
 inline std::string bytes_of(const void* data, std::size_t n) { return {static_cast<const char*>(data), n}; }
 inline std::string word(std::int32_t value) { return bytes_of(&value, 4); }  // host order, as streams hold it
 

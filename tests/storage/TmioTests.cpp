@@ -29,7 +29,6 @@ using std::filesystem::path;
 std::string failed(const char* what, const path& file, const std::string& reason) {
     return std::string("Failed to ") + what + " file " + file.generic_string() + "!\nImplementation reports: " + reason;
 }
-
 std::string read_error(const path& file, const std::string& what) {
     return "Read error in file " + file.generic_string() + ": " + what;
 }
@@ -66,8 +65,8 @@ TEST(TmioWrite, StreamHoldsTheHandshakeNegatedTagsAndLengthPrefixedRecords) {
     EXPECT_STREQ(tmio_status_str(ctx), "okay");
     EXPECT_EQ(tmio_write_tag(ctx, 3), 0);
     EXPECT_EQ(tmio_write_data(ctx, "1234", 4), 4);
-    EXPECT_EQ(tmio_write_data(ctx, nullptr, 0), 0);
-    EXPECT_EQ(tmio_write_data(ctx, "abcd", -5), 0);
+    EXPECT_EQ(tmio_write_data(ctx, nullptr, 0), 0);  // an empty record
+    EXPECT_EQ(tmio_write_data(ctx, "abcd", -5), 0) << "a negative length wrote something";
     EXPECT_EQ(tmio_write_tag(ctx, TMIO_MAX_TAG), 0);
     EXPECT_EQ(tmio_flush(ctx), 0);
     EXPECT_EQ(read_bytes(file), hs + word(-3) + record("1234") + word(0) + word(-TMIO_MAX_TAG));
@@ -189,11 +188,6 @@ TEST(Serializer, FilesHaveTheirExactBytesAndReadBack) {
                                        word(-3) + word(4) + word(2) + word(16) + bytes_of(values, 16))
         << "the old bytes of a longer file survived behind the new ones";
     EXPECT_EQ(serializer->read_numbers(numbers), (std::vector<double>{1.0, 2.0}));
-    std::string region(120, '\0');
-    const std::string address = mem_address(region.data(), region.size());
-    serializer->write_numbers(address, {1.0, 2.0});
-    EXPECT_EQ(region.substr(0, 100), read_bytes(numbers));
-    EXPECT_EQ(serializer->read_numbers(address), (std::vector<double>{1.0, 2.0}));
     serializer->write_events(events, {});  // a count record of 0 and an empty element record
     EXPECT_EQ(read_bytes(events), handshake("EVENT_PROTOCOL") + word(-3) + word(4) + word(0) + word(0));
     EXPECT_TRUE(serializer->read_events(events).empty());
