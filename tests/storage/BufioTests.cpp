@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <future>
 #include <string>
 
@@ -34,120 +35,83 @@ namespace {
 
 using namespace storage_test;
 
-// Sockets: every one lives on 127.0.0.1 with an OS-chosen port, and every wait is bounded.
-constexpr int WAIT_MS = 10000;
+constexpr int WAIT_MS = 10000;  // bounds every wait on a peer
 
-sockaddr_in local_address(int fd) {
+int port_of(int fd) {
     sockaddr_in address{};
     socklen_t length = sizeof address;
     getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    return address;
+    return ntohs(address.sin_port);
 }
 
-/// A socket bound to 127.0.0.1 and a port the OS chose, with that port.
-int bound_socket(int type, int& port) {
-    int fd = socket(AF_INET, type, 0);
+/// A TCP socket bound to 127.0.0.1 and a port the OS chose; connects to it are refused until it listens.
+int bound_socket(int& port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return -1;
-    port = ntohs(local_address(fd).sin_port);
+    port = port_of(fd);
     return fd;
 }
 
 std::string address(const char* form, int port) { return form + std::to_string(port) + "/127.0.0.1"; }
 
-// Each refusal is its lines under the caller's label, silence without one, and
-// no descriptor or socket left behind.
+// Each refusal is its lines under the caller's label, silence without one, and no descriptor left behind.
 TEST(BufioOpen, RefusalsAreReportedOnlyUnderALabelAndLeaveNoDescriptor) {
     TempDir dir;
     char region[4] = {};
     const std::string missing = (dir.path() / "missing").string(), fifo = (dir.path() / "fifo").string();
-    const std::string overlong = (dir.path() / std::string(1100, 'p')).string();
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    int refusing = 0, listening = 0;  // bound without listening: connects are refused
-    const int refusing_fd = bound_socket(SOCK_STREAM, refusing), listening_fd = bound_socket(SOCK_STREAM, listening);
+    int refusing = 0, listening = 0;
+    const int refusing_fd = bound_socket(refusing), listening_fd = bound_socket(listening);
     ASSERT_EQ(listen(listening_fd, 1), 0);
-    const std::string refused = "connecting to 127.0.0.1:" + std::to_string(refusing) + "\nconnect timeout / " +
-                                std::strerror(ECONNREFUSED);
+    const std::string error = "stat failed -- ";
     const struct { std::string address; const char* mode; std::string lines; } cases[] = {
         {mem_address(region, 4), "r+", "invalid mode r+ for mem."},
         {"-", "r+", "invalid mode r+ for standard stream"},
         {"file://-", "w+", "invalid mode w+ for standard stream"},
-        {missing, "r+", "stat failed -- " + std::string(std::strerror(ENOENT))},
+        {missing, "r+", error + std::strerror(ENOENT)},
         {dir.path().string(), "r", "can not open directory " + dir.path().string()},
         {dir.write("f", "x").string(), "a", "invalid mode a for file."},
-        // An overlong path is refused, never cut to some other file's name.
-        {overlong, "w", "stat failed -- " + std::string(std::strerror(ENAMETOOLONG))},
+        // Refused, never cut to some other file's name.
+        {(dir.path() / std::string(1100, 'p')).string(), "w", error + std::strerror(ENAMETOOLONG)},
         // Without a port the socket form is only a path, here in no directory.
         {"tcp://connect/x", "w", "failed to open file with mode w tcp://connect/x"},
-        // Opening a FIFO that has no reader fails rather than blocks.
-        {fifo, "w", "failed to open file with mode w " + fifo},
+        {fifo, "w", "failed to open file with mode w " + fifo},  // no reader: fails rather than blocks
         {"tcp://connect/70000/127.0.0.1", "w", "invalid port"},
-        {address("tcp://connect/", refusing), "w", refused},
+        {address("tcp://connect/", refusing), "w", "connecting to 127.0.0.1:" + std::to_string(refusing) +
+                                                       "\nlbl: connect timeout / " + std::strerror(ECONNREFUSED)},
         {address("tcp://serve/", listening), "r", "bind failed ... " + std::string(std::strerror(EADDRINUSE))},
     };
     const int descriptors = open_descriptors();
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.address + " " + c.mode);
         for (const char* label : {"lbl", static_cast<const char*>(nullptr)}) {
             testing::internal::CaptureStderr();
-            bufio_stream* s = bufio_open(c.address.c_str(), c.mode, 0, 0, label);
-            EXPECT_EQ(testing::internal::GetCapturedStderr(), label ? labelled(label, c.lines) : "");
-            EXPECT_EQ(s, nullptr);
-            EXPECT_EQ(bufio_close(s), 0);
+            EXPECT_EQ(bufio_open(c.address.c_str(), c.mode, 0, 0, label), nullptr);
+            EXPECT_EQ(testing::internal::GetCapturedStderr(), label ? "lbl: " + c.lines + "\n" : "") << c.address;
         }
     }
+    EXPECT_EQ(bufio_close(nullptr), 0);
     EXPECT_EQ(open_descriptors(), descriptors);
     EXPECT_FALSE(std::filesystem::exists(missing));
     close(refusing_fd);
     close(listening_fd);
 }
 
-TEST(BufioMemory, StreamsStopAtTheRegionLimits) {
-    char region[10], buffer[16];
-    std::memcpy(region, "0123456789", 10);
-    bufio_stream* r = bufio_open(mem_address(region, 10).c_str(), "r", 0, 0, nullptr);
-    ASSERT_NE(r, nullptr);
-    EXPECT_EQ(bufio_read(r, buffer, 4), 4u);
-    EXPECT_EQ(bufio_wait(r, 0), 1);
-    EXPECT_EQ(bufio_read(r, buffer, 8), 6u);
-    EXPECT_STREQ(bufio_status_str(r), "end-of-file");
-    EXPECT_EQ(bufio_wait(r, 0), 0);
-    bufio_clear_status(r);
-    EXPECT_EQ(bufio_write(r, "x", 1), 0u);  // a region opened for reading is never written
-    EXPECT_EQ(bufio_status(r), -1);
-    bufio_close(r);
-
-    bufio_stream* w = bufio_open(mem_address(region, 10).c_str(), "w", 0, 0, nullptr);
-    ASSERT_NE(w, nullptr);
-    EXPECT_EQ(bufio_write(w, "abcdefghijkl", 12), 10u);
-    EXPECT_STREQ(bufio_status_str(w), "no space available");
-    EXPECT_EQ(bufio_flush(w), 0);  // a flush starts the region over
-    EXPECT_EQ(bufio_write(w, "XY", 2), 2u);
-    EXPECT_EQ(std::string(region, 10), "XYcdefghij");
-    bufio_close(w);
-}
-
 TEST(BufioFile, BytesGoOutInOrderAndComeBackAcrossRefills) {
     TempDir dir;
     const auto path = dir.write("f", "0123456789");
-    bufio_stream* s = bufio_open(path.c_str(), "w+", 0, 8, nullptr);  // w+ overwrites in place
-    ASSERT_NE(s, nullptr);
-    EXPECT_EQ(bufio_write(s, "12", 2), 2u);
-    EXPECT_EQ(bufio_close(s), 0);
-    EXPECT_EQ(read_bytes(path), "1223456789");
-    s = bufio_open(("file://" + path.string()).c_str(), "w", 0, 8, nullptr);  // w truncates
-    ASSERT_NE(s, nullptr);
+    bufio_stream* s = bufio_open(path.c_str(), "w+", 0, 8, nullptr);
+    EXPECT_TRUE(bufio_write(s, "12", 2) == 2 && bufio_close(s) == 0);
+    EXPECT_EQ(read_bytes(path), "1223456789") << "w+ does not overwrite in place";
+    s = bufio_open(("file://" + path.string()).c_str(), "w", 0, 8, nullptr);
     EXPECT_EQ(bufio_write(s, "12345", 5), 5u);
-    EXPECT_EQ(std::filesystem::file_size(path), 0u);
-    // Too large for the buffer: it goes out behind the pending bytes.
-    EXPECT_EQ(bufio_write(s, "abcdefghijklmnopqrst", 20), 20u);
+    EXPECT_EQ(std::filesystem::file_size(path), 0u) << "w truncates";
+    EXPECT_EQ(bufio_write(s, "abcdefghijklmnopqrst", 20), 20u);  // too large for the buffer: behind the pending bytes
     EXPECT_EQ(read_bytes(path), "12345abcdefghijklmnopqrst");
     EXPECT_EQ(bufio_close(s), 0);
-
     s = bufio_open(path.c_str(), "r", 0, 16, nullptr);
-    ASSERT_NE(s, nullptr);
     char buffer[32];
     EXPECT_EQ(bufio_read(s, buffer, 4), 4u);
     EXPECT_EQ(bufio_read(s, buffer + 4, 28), 21u);
@@ -155,22 +119,20 @@ TEST(BufioFile, BytesGoOutInOrderAndComeBackAcrossRefills) {
     EXPECT_EQ(bufio_status(s), BUFIO_EOF);
     bufio_clear_status(s);
     EXPECT_EQ(bufio_wait(s, 120), 0);  // the file does not grow: the wait gives up in time
-    // bufio_wait follows a file that another process appends to.
     pid_t child = spawn([&] {
         usleep(100000);
         int fd = open(path.c_str(), O_WRONLY | O_APPEND);
         return fd >= 0 && write(fd, "hello", 5) == 5 && close(fd) == 0;
     });
     bufio_clear_status(s);
-    EXPECT_EQ(bufio_wait(s, 10000), 1);
+    EXPECT_EQ(bufio_wait(s, 10000), 1) << "the wait misses what another process appends";
     EXPECT_EQ(bufio_read(s, buffer, 5), 5u);
     EXPECT_EQ(std::string(buffer, 5), "hello");
     EXPECT_TRUE(join(child));
     bufio_close(s);
 }
 
-// After a write fails on the file-size limit only the bytes that did not reach
-// the file are kept, so the retry writes no byte twice.
+// After a write fails on the file-size limit only the bytes that did not reach the file are kept.
 TEST(BufioFile, FailedWritesSendNoByteTwice) {
     TempDir dir;
     const std::string data = std::string(50, 'a') + std::string(40, 'b'), more(80, 'c');
@@ -184,8 +146,7 @@ TEST(BufioFile, FailedWritesSendNoByteTwice) {
         return failed && bufio_flush(s) == 0 && bufio_close(s) == 0;
     })));
     EXPECT_EQ(read_bytes(flushed), data);
-    // The same for a write too large for the buffer, sent behind pending bytes.
-    ASSERT_TRUE(join(spawn([&] {
+    ASSERT_TRUE(join(spawn([&] {  // a write too large for the buffer, sent behind pending bytes
         bufio_stream* s = bufio_open(overflowed.c_str(), "w", 0, 64, nullptr);
         if (!s || bufio_write(s, data.data(), 50) != 50) return false;
         const rlimit before = limit_file_size(30);
@@ -196,32 +157,7 @@ TEST(BufioFile, FailedWritesSendNoByteTwice) {
     EXPECT_EQ(read_bytes(overflowed), data.substr(0, 50) + more);
 }
 
-TEST(BufioFifo, CarriesBytesBetweenTwoProcesses) {
-    TempDir dir;
-    const auto path = dir.path() / "fifo";
-    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
-    bufio_stream* reader = bufio_open(path.c_str(), "r", 0, 4096, nullptr);
-    ASSERT_NE(reader, nullptr);
-    bufio_timeout(reader, WAIT_MS);
-    // Far more than the pipe holds, so each side has to wait for the other.
-    std::string data(100000, 'f'), received(data.size(), '\0');
-    data[77777] = 'g';
-    pid_t child = spawn([&] {
-        bufio_stream* writer = bufio_open(path.c_str(), "w", 0, 4096, nullptr);
-        if (!writer) return false;
-        bufio_timeout(writer, WAIT_MS);
-        return bufio_write(writer, data.data(), data.size()) == data.size() && bufio_close(writer) == 0;
-    });
-    EXPECT_EQ(bufio_read(reader, received.data(), received.size()), data.size());
-    EXPECT_EQ(received, data);
-    EXPECT_TRUE(join(child));
-    EXPECT_EQ(bufio_read(reader, received.data(), 1), 0u);  // the writer's close is end-of-file
-    EXPECT_EQ(bufio_status(reader), BUFIO_EOF);
-    bufio_close(reader);
-}
-
-// The process keeps descriptors 0 and 1: a file opened after the close must
-// not take one over and swallow what the process prints next.
+// A file opened after the close must not take over descriptor 0 or 1 and swallow what the process prints.
 TEST(BufioStdio, ClosingFlushesAndKeepsTheProcessDescriptors) {
     TempDir dir;
     const auto out = dir.path() / "out", in = dir.write("in", "input");
@@ -238,14 +174,12 @@ TEST(BufioStdio, ClosingFlushesAndKeepsTheProcessDescriptors) {
     EXPECT_EQ(read_bytes(out), "abcdef");
 }
 
-// Record locks belong to the process, so only another process can tell
-// whether a region is locked.
+// Record locks belong to the process, so only another process can tell whether a region is locked.
 bool others_can_lock(const std::filesystem::path& file, short type, off_t start, off_t length) {
     return join(spawn([&] {
         const int fd = open(file.c_str(), O_RDWR);
         struct flock fl {};
         fl.l_type = type;
-        fl.l_whence = SEEK_SET;
         fl.l_start = start;
         fl.l_len = length;
         return fd >= 0 && fcntl(fd, F_SETLK, &fl) == 0;
@@ -257,53 +191,30 @@ TEST(BufioLockedFile, LocksCoverTheTransferAndAreGivenBackWhole) {
     const auto file = dir.write("f", "0123456789");
     const std::string address = "lockedfile://" + file.string(), data(64, 'L');
     bufio_stream* s = bufio_open(address.c_str(), "w+", 0, 16, nullptr);
-    ASSERT_NE(s, nullptr);
-    EXPECT_EQ(bufio_write(s, "ab", 2), 2u);  // buffered: no lock yet
-    EXPECT_TRUE(others_can_lock(file, F_WRLCK, 0, 0));
+    EXPECT_EQ(bufio_write(s, "ab", 2), 2u);
+    EXPECT_TRUE(others_can_lock(file, F_WRLCK, 0, 0)) << "locked while only buffering";
     // An overflowing write locks from where it starts to the end, however far the file grows.
     EXPECT_EQ(bufio_write(s, data.data(), data.size()), data.size());
     EXPECT_FALSE(others_can_lock(file, F_RDLCK, 0, 1));
     EXPECT_FALSE(others_can_lock(file, F_RDLCK, 1 << 20, 1));
     EXPECT_EQ(bufio_write(s, "cd", 2), 2u);
-    EXPECT_EQ(bufio_flush(s), 0);  // gives back everything written under the lock
-    EXPECT_TRUE(others_can_lock(file, F_WRLCK, 0, 0));
+    EXPECT_EQ(bufio_flush(s), 0);
+    EXPECT_TRUE(others_can_lock(file, F_WRLCK, 0, 0)) << "the flush kept part of the lock";
     EXPECT_EQ(bufio_close(s), 0);
     EXPECT_EQ(read_bytes(file), "ab" + data + "cd");
-
     s = bufio_open(address.c_str(), "r", 0, 16, nullptr);
-    ASSERT_NE(s, nullptr);
     char buffer[68];
     EXPECT_EQ(bufio_read(s, buffer, 68), 68u);
-    EXPECT_TRUE(others_can_lock(file, F_WRLCK, 0, 0));
-    EXPECT_EQ(bufio_wait(s, 0), 0);  // at the end: the wait's lock is given back as well
-    EXPECT_TRUE(others_can_lock(file, F_WRLCK, 0, 0));
+    EXPECT_TRUE(others_can_lock(file, F_WRLCK, 0, 0)) << "the read kept its lock";
+    EXPECT_EQ(bufio_wait(s, 0), 0);
+    EXPECT_TRUE(others_can_lock(file, F_WRLCK, 0, 0)) << "the wait at the end kept its lock";
     EXPECT_EQ(bufio_close(s), 0);
-}
-
-// Forks a child that takes an exclusive lock over the whole file and holds it
-// until `stop` is closed; `holding` tells whether it got the lock.
-pid_t hold_lock(const std::filesystem::path& path, int& stop, bool& holding) {
-    int ready[2], hold[2];
-    if (pipe(ready) != 0 || pipe(hold) != 0) return -1;
-    const pid_t pid = spawn([&] {
-        close(hold[1]);
-        int fd = open(path.c_str(), O_RDWR);
-        struct flock fl {};
-        fl.l_type = F_WRLCK;
-        char c = 'x';
-        if (fd < 0 || fcntl(fd, F_SETLK, &fl) != 0 || write(ready[1], &c, 1) != 1) return false;
-        return read(hold[0], &c, 1) == 0;
-    });
-    close(ready[1]);
-    close(hold[0]);
-    stop = hold[1];
-    pollfd p{ready[0], POLLIN, 0};
-    holding = poll(&p, 1, WAIT_MS) == 1 && (p.revents & POLLIN) && close(ready[0]) == 0;
-    return pid;
 }
 
 void previous_alarm_handler(int) {}
 
+// A child holds an exclusive lock until `stop` closes; the wait for it must end on
+// every thread without touching the caller's alarm handler or timer.
 TEST(BufioLockedFile, ContendedLockTimesOutOnEveryThreadAndLeavesTheAlarmAlone) {
     TempDir dir;
     const auto file = dir.write("f", "0123456789");
@@ -313,10 +224,23 @@ TEST(BufioLockedFile, ContendedLockTimesOutOnEveryThreadAndLeavesTheAlarmAlone) 
     itimerval timer{}, left{};
     timer.it_value.tv_sec = 1000;
     setitimer(ITIMER_REAL, &timer, nullptr);
-    int stop = -1;
-    bool holding = false;
-    const pid_t holder = hold_lock(file, stop, holding);
-    EXPECT_TRUE(holding);
+    int ready[2], stop[2];
+    ASSERT_EQ(pipe(ready) | pipe(stop), 0);
+    const pid_t holder = spawn([&] {
+        close(stop[1]);
+        struct flock fl {};
+        fl.l_type = F_WRLCK;
+        char c = 'x';
+        const int fd = open(file.c_str(), O_RDWR);
+        pollfd stopped{stop[0], POLLIN, 0};  // lets go after WAIT_MS: a wait without bound fails rather than hangs
+        return fd >= 0 && fcntl(fd, F_SETLK, &fl) == 0 && write(ready[1], &c, 1) == 1 &&
+               poll(&stopped, 1, WAIT_MS) == 1 && read(stop[0], &c, 1) == 0;
+    });
+    close(ready[1]);
+    close(stop[0]);
+    pollfd p{ready[0], POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, WAIT_MS), 1) << "the child did not get the lock";
+    close(ready[0]);
     const auto attempt = [&] {
         bufio_stream* s = bufio_open(("lockedfile://" + file.string()).c_str(), "w+", 0, 16, nullptr);
         bufio_timeout(s, 150);
@@ -331,59 +255,50 @@ TEST(BufioLockedFile, ContendedLockTimesOutOnEveryThreadAndLeavesTheAlarmAlone) 
     EXPECT_TRUE(attempt());
     auto other_thread = std::async(std::launch::async, attempt);
     const bool ended = other_thread.wait_for(std::chrono::milliseconds(WAIT_MS)) == std::future_status::ready;
-    close(stop);  // ends a wait that the timeout did not
+    close(stop[1]);  // ends a wait that the timeout did not
     EXPECT_TRUE(ended);
     EXPECT_TRUE(other_thread.get());
     EXPECT_TRUE(join(holder));
-    sigaction(SIGALRM, nullptr, &after);
-    getitimer(ITIMER_REAL, &left);
+    sigaction(SIGALRM, &before, &after);
     timer = {};
-    setitimer(ITIMER_REAL, &timer, nullptr);
-    sigaction(SIGALRM, &before, nullptr);
+    setitimer(ITIMER_REAL, &timer, &left);
     EXPECT_EQ(after.sa_handler, &previous_alarm_handler);
     EXPECT_GT(left.it_value.tv_sec, 900);
     EXPECT_EQ(read_bytes(file), "0123456789");
 }
 
-TEST(BufioTcp, ConnectAndServeExchangeBytesUntilThePeerCloses) {
+// t ms of open timeout give t / 50 + 1 attempts 50 ms apart (below 100 ms counting as 100).
+TEST(BufioTcp, ExchangeAndTheTimeoutsOfConnectAndListen) {
     bufio_stream* server = bufio_open("tcp://serve/0/127.0.0.1", "r", 0, 0, nullptr);
     ASSERT_NE(server, nullptr);
     EXPECT_EQ(bufio_wait(server, 0), 0);  // no client yet
-    const int port = ntohs(local_address(bufio_fileno(server)).sin_port);
-    bufio_stream* client = bufio_open(address("tcp://connect/", port).c_str(), "w", 2000, 0, nullptr);
+    const std::string served = address("tcp://connect/", port_of(bufio_fileno(server)));
+    bufio_stream* client = bufio_open(served.c_str(), "w", 2000, 0, nullptr);
     ASSERT_NE(client, nullptr);
     bufio_timeout(client, WAIT_MS);
+    bufio_timeout(server, WAIT_MS);
     EXPECT_EQ(bufio_write(client, "hello", 5), 5u);
     EXPECT_EQ(bufio_flush(client), 0);
-    // The wait accepts the connection and the stream becomes that socket.
     EXPECT_EQ(bufio_wait(server, WAIT_MS), 1);
-    EXPECT_STREQ(bufio_type_str(server), "socket");
-    bufio_timeout(server, WAIT_MS);
+    EXPECT_STREQ(bufio_type_str(server), "socket") << "the wait did not accept the connection";
     char buffer[8];
     EXPECT_EQ(bufio_read(server, buffer, 5), 5u);
     EXPECT_EQ(std::string(buffer, 5), "hello");
-    // The client going away is a lasting end-of-file for the server.
     EXPECT_EQ(bufio_close(client), 0);
     EXPECT_EQ(bufio_wait(server, WAIT_MS), 0);
     bufio_clear_status(server);
     EXPECT_EQ(bufio_read(server, buffer, 1), 0u);
-    EXPECT_EQ(bufio_status(server), BUFIO_EOF);
+    EXPECT_EQ(bufio_status(server), BUFIO_EOF) << "the client's close is not a lasting end-of-file";
     EXPECT_EQ(bufio_close(server), 0);
-}
 
-// t ms of open timeout give t / 50 + 1 attempts 50 ms apart (below 100 ms
-// counting as 100); a listen gives up after its timeout.
-TEST(BufioTcp, ConnectAttemptsAndTheListenWaitFollowTheTimeout) {
     int port = 0;
-    const int refusing = bound_socket(SOCK_STREAM, port);
-    ASSERT_GE(refusing, 0);
-    const int descriptors = open_descriptors();
+    const int refusing = bound_socket(port), descriptors = open_descriptors();
     for (const auto& [timeout, attempts] : {std::pair{0, 1}, {30, 3}, {260, 6}}) {
         connect_calls = 0;
         EXPECT_EQ(bufio_open(address("tcp://connect/", port).c_str(), "w", timeout, 0, nullptr), nullptr);
         EXPECT_EQ(connect_calls, attempts) << timeout << " ms";
     }
-    EXPECT_EQ(open_descriptors(), descriptors);  // each retry's socket is closed
+    EXPECT_EQ(open_descriptors(), descriptors) << "a retry's socket left open";
     close(refusing);
     EXPECT_TRUE(join(spawn([] {
         const auto started = std::chrono::steady_clock::now();
@@ -391,21 +306,6 @@ TEST(BufioTcp, ConnectAttemptsAndTheListenWaitFollowTheTimeout) {
         const auto waited = std::chrono::steady_clock::now() - started;
         return refused && waited >= std::chrono::milliseconds(150) && waited < std::chrono::seconds(5);
     })));
-}
-
-TEST(BufioUdp, ConnectFormSendsDatagrams) {
-    int port = 0;
-    const int other = bound_socket(SOCK_DGRAM, port);
-    bufio_stream* s = bufio_open(address("udp://connect/", port).c_str(), "w", 1000, 0, nullptr);
-    ASSERT_NE(s, nullptr);
-    EXPECT_EQ(bufio_write(s, "dgram", 5), 5u);
-    EXPECT_EQ(bufio_flush(s), 0);
-    char buffer[8] = {};
-    pollfd p{other, POLLIN, 0};
-    ASSERT_EQ(poll(&p, 1, WAIT_MS), 1);
-    EXPECT_EQ(recv(other, buffer, sizeof buffer, 0), 5);
-    bufio_close(s);
-    close(other);
 }
 
 }  // namespace

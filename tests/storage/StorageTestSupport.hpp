@@ -1,7 +1,5 @@
 #pragma once
-// Helpers shared by the storage tests: stream bytes built word by word, files
-// read back, memory-stream addresses, descriptor counts and bounded child
-// processes.
+// Stream bytes word by word, memory addresses, descriptor counts, bounded child processes.
 
 #include <background/storage/tmio.h>
 
@@ -14,7 +12,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -29,11 +26,8 @@ inline std::string read_bytes(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
-
 inline std::string bytes_of(const void* data, std::size_t n) { return {static_cast<const char*>(data), n}; }
-
-/// One stream word as its 4 host-order bytes.
-inline std::string word(std::int32_t value) { return bytes_of(&value, 4); }
+inline std::string word(std::int32_t value) { return bytes_of(&value, 4); }  // host order, as streams hold it
 
 /// The handshake word and the protocol field padded to 64 bytes.
 inline std::string handshake(std::string protocol) {
@@ -42,9 +36,7 @@ inline std::string handshake(std::string protocol) {
 }
 
 /// A data record: its length word and its bytes.
-inline std::string record(const std::string& payload) {
-    return word(static_cast<std::int32_t>(payload.size())) + payload;
-}
+inline std::string record(const std::string& payload) { return word(int(payload.size())) + payload; }
 
 inline std::string mem_address(const void* base, std::size_t size) {
     char text[64];
@@ -52,30 +44,23 @@ inline std::string mem_address(const void* base, std::size_t size) {
     return text;
 }
 
-/// Entries of /proc/self/fd: compared before and after, they show a leaked descriptor.
+/// Compared before and after, shows a leaked descriptor or socket.
 inline int open_descriptors() {
     int n = 0;
     for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
     return n;
 }
 
-/// Each line of `lines` as a diagnostic under `label`.
-inline std::string labelled(const std::string& label, std::string lines) {
-    for (std::size_t at = 0; (at = lines.find('\n', at)) != std::string::npos; at += label.size() + 3)
-        lines.replace(at, 1, "\n" + label + ": ");
-    return label + ": " + lines + "\n";
-}
-
 /// Runs `body` in a forked child that always _exits, with 0 when `body` returned true.
 inline pid_t spawn(const std::function<bool()>& body) {
     const pid_t pid = fork();
-    if (pid == 0) {
+    if (pid == 0) _exit([&] {
         try {
-            if (body()) _exit(0);
+            return body() ? 0 : 1;
         } catch (...) {
+            return 1;
         }
-        _exit(1);
-    }
+    }());
     return pid;
 }
 
@@ -90,8 +75,7 @@ inline bool join(pid_t pid) {
     return false;
 }
 
-/// Lowers the file-size limit to `bytes` with SIGXFSZ ignored, so that writes fail
-/// with EFBIG; returns the previous limit. Process-wide, so only children use it.
+/// Makes writes past `bytes` fail with EFBIG; process-wide, so only for children.
 inline rlimit limit_file_size(rlim_t bytes) {
     signal(SIGXFSZ, SIG_IGN);
     rlimit before{};

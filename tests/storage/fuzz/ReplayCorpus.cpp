@@ -14,17 +14,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 int main(int argc, char** argv) {
     std::vector<std::filesystem::path> inputs;
     for (int i = 1; i < argc; ++i) {
-        const std::filesystem::path arg = argv[i];
-        if (std::filesystem::is_directory(arg)) {
-            for (const auto& entry : std::filesystem::directory_iterator(arg))
-                if (entry.is_regular_file()) inputs.push_back(entry.path());
-        } else {
-            inputs.push_back(arg);
+        if (!std::filesystem::is_directory(argv[i])) {
+            inputs.push_back(argv[i]);
+            continue;
         }
-    }
-    if (inputs.empty()) {
-        std::fprintf(stderr, "no inputs to replay\n");
-        return 1;
+        for (const auto& entry : std::filesystem::directory_iterator(argv[i]))
+            if (entry.is_regular_file()) inputs.push_back(entry.path());
     }
     for (const auto& input : inputs) {
         std::ifstream in(input, std::ios::binary);
@@ -32,5 +27,5 @@ int main(int argc, char** argv) {
         LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
     }
     std::printf("replayed %zu inputs\n", inputs.size());
-    return 0;
+    return inputs.empty() ? 1 : 0;
 }
