@@ -28,18 +28,10 @@ providers:
   ordered: {class: OrderedProvider, path: library}
   sim: {class: SimulationProvider, warn_unverified: false, cutoff_interval: 1.0e-8, cutoff_pes: 4, file_limit: -1,
         input_files: sims/one}
-  multi:
-    class: MultiProvider
-    warn_unverified: true
-    cutoff_interval: 1.0e-8
-    cutoff_pes: -1
-    datasets: {first: {file_limit: 1, input_files: sims/one}, second: {file_limit: -1, input_files: sims/two}}
-  half_multi:
-    class: MultiProvider
-    warn_unverified: true
-    cutoff_interval: 1.0
-    cutoff_pes: -1
-    datasets: {first: {file_limit: 1, input_files: sims/one}, second: {input_files: sims/two}}
+  multi: {class: MultiProvider, warn_unverified: true, cutoff_interval: 1.0e-8, cutoff_pes: -1,
+          datasets: {first: {file_limit: 1, input_files: sims/one}, second: {file_limit: -1, input_files: sims/two}}}
+  half_multi: {class: MultiProvider, warn_unverified: true, cutoff_interval: 1.0, cutoff_pes: -1,
+               datasets: {first: {input_files: sims/two}}}
 generators:
   from_ordered: {class: ProviderGenerator, provider: ordered}
   from_sim: {class: ProviderGenerator, provider: sim}
@@ -51,24 +43,16 @@ models:
 fluxes: {}
 )";
 
-// Marks every stored shower with the running number of its query, in the
-// metadata's x and as its PE time in nanoseconds, so that a shower read back
-// tells which event of the library it was stored for.
+// Marks every stored shower with the running number of its query, in x and as
+// its PE time in nanoseconds, so that a shower read back tells its event.
 class MarkingSource : public ShowerProvider {
 public:
     std::vector<Metadata> get_all_metadata() override { return {}; }
-    Metadata get_metadata(unsigned long uid) override {
-        Metadata md{};
-        md.uid = uid;
-        md.x = marks++;
-        return md;
-    }
+    Metadata get_metadata(unsigned long uid) override { return Metadata{uid, {}, 0, marks++, 0, 0, 0, 0, 0, 0}; }
     PEList get_pe_list(unsigned long uid) override { return {{static_cast<int>(uid), {1e-9 * pe_marks++}}}; }
-    double marks = 0;
-    double pe_marks = 0;
+    double marks = 0, pe_marks = 0;
 };
 
-// Channels ascending, each with its sorted times.
 PEList as_pe_list(std::map<int, std::vector<double>> channels) {
     PEList result;
     for (auto& [channel, times] : channels) {
@@ -105,19 +89,21 @@ protected:
     std::vector<BackgroundEvent> second_half;
 };
 
+// The ordered provider registers its time hint under the driver's fixed ID.
 TEST_F(ProviderSettings, BackgroundReplaysAnOrderedLibraryFromTheTimeItSeeksTo) {
-    Background metadata_run(settings("ordered", "from_ordered"));
-    const std::vector<Metadata> records = metadata_run.generate_metadata(5, 10);
+    const std::vector<Metadata> records = Background(settings("ordered", "from_ordered")).generate_metadata(5, 10);
     ASSERT_EQ(records.size(), 10u);
-    for (std::size_t j = 0; j < records.size(); ++j) {
-        EXPECT_EQ(records[j].uid, j);
-        EXPECT_EQ(records[j].time, second_half[j].time);
-        EXPECT_EQ(records[j].x, 10.0 + j);
-    }
-
     std::map<int, std::vector<double>> expected;
-    for (std::size_t j = 0; j < 10; ++j) expected[static_cast<int>(j)].push_back(1e-9 * (10.0 + j) + second_half[j].time);
+    for (std::size_t j = 0; j < records.size(); ++j) {
+        EXPECT_EQ(std::tuple(records[j].uid, records[j].time, records[j].x), std::tuple(j, second_half[j].time, 10.0 + j));
+        expected[static_cast<int>(j)].push_back(1e-9 * (10.0 + j) + second_half[j].time);
+    }
     EXPECT_EQ(Background(settings("ordered", "from_ordered")).next_chunk(5), as_pe_list(expected));
+
+    auto ordered = Factory<ShowerProvider>(settings("ordered", "from_ordered")).create_by_name("ordered");
+    EXPECT_NO_THROW(Hook::get<std::function<void(double)>>(13076069));
+    ordered.reset();
+    EXPECT_THROW(Hook::get<std::function<void(double)>>(13076069), std::out_of_range);
 }
 
 TEST_F(ProviderSettings, SimulationProvidersServeABackgroundReplayingTheirShowers) {
@@ -134,45 +120,29 @@ TEST_F(ProviderSettings, SimulationProvidersServeABackgroundReplayingTheirShower
     all.insert(all.begin() + 1, BackgroundEvent{6.0, 0, key("sims/two/c.xcd") + 2});
     CachedModel::write_cache(dir.path() / "one.tmio", one, 5, 10);
     CachedModel::write_cache(dir.path() / "all.tmio", all, 5, 10);
-
-    struct Case {
-        const char* provider;
-        const char* generator;
-        const char* model;
-        const std::vector<BackgroundEvent>& events;
-    };
-    for (const Case& c : {Case{"sim", "from_sim", "one_cache", one}, Case{"multi", "from_multi", "all_cache", all}}) {
-        SCOPED_TRACE(c.provider);
+    const std::tuple<const char*, const char*, const char*, const std::vector<BackgroundEvent>&> cases[] = {
+        {"sim", "from_sim", "one_cache", one}, {"multi", "from_multi", "all_cache", all}};
+    for (const auto& [provider, generator, model, events] : cases) {
         // Each shower's test PEs, its earliest at the event time.
         std::map<int, std::vector<double>> expected;
-        for (const BackgroundEvent& event : c.events) {
+        for (const BackgroundEvent& event : events) {
             const testing::PEs pes = testing::test_pes(event.id & 0xFFFF);
             for (const auto& pe : pes)
                 expected[pe.channel].push_back(pe.time - std::min(pes[0].time, pes[1].time) + event.time);
         }
-        Background background(settings(c.provider, c.generator, c.model));
-        EXPECT_EQ(background.next_chunk(5), as_pe_list(expected));
+        Background background(settings(provider, generator, model));
+        EXPECT_EQ(background.next_chunk(5), as_pe_list(expected)) << provider;
         const std::vector<Metadata> records = background.generate_metadata(5, 10);
-        ASSERT_EQ(records.size(), c.events.size());
+        ASSERT_EQ(records.size(), events.size()) << provider;
         for (std::size_t i = 0; i < records.size(); ++i) {
-            EXPECT_EQ(records[i].uid, c.events[i].id);
-            EXPECT_EQ(records[i].time, c.events[i].time);
-            EXPECT_EQ(records[i].energy, 100.0 * double(c.events[i].id & 0xFFFF));
+            EXPECT_EQ(std::tuple(records[i].uid, records[i].time, records[i].energy),
+                      std::tuple(events[i].id, events[i].time, 100.0 * double(events[i].id & 0xFFFF)));
         }
     }
-
     Factory<ShowerProvider> factory(settings("sim", "from_sim"));
     EXPECT_EQ(factory.create_by_name("sim")->get_all_metadata().size(), 4u);
     EXPECT_EQ(factory.create_by_name("multi")->get_all_metadata().size(), 4u);  // one file of the first dataset
     EXPECT_THROW_MSG(factory.create_by_name("half_multi"), std::out_of_range, "Key file_limit not found!");
-}
-
-TEST_F(ProviderSettings, OrderedProviderRegistersItsTimeHintUnderTheFixedId) {
-    Factory<ShowerProvider> factory(settings("ordered", "from_ordered"));
-    auto ordered = factory.create_by_name("ordered");
-    EXPECT_NO_THROW(Hook::get<std::function<void(double)>>(13076069));
-    ordered.reset();
-    EXPECT_THROW(Hook::get<std::function<void(double)>>(13076069), std::out_of_range);
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
 #include <background/core/Format.hpp>
 #include <background/core/IOError.hpp>
+#include <background/providers/MultiProvider.hpp>
 #include <background/providers/SimulationProvider.hpp>
 #include <background/providers/XCDFReader.hpp>
-#include <background/providers/XCDFWriter.hpp>
 #include <background/storage/TMIO.hpp>
 #include <background/storage/tmio.h>
 
@@ -12,14 +12,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <limits>
 #include <random>
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -28,167 +31,146 @@ namespace {
 
 using testing::PEs;
 using testing::TempDir;
+using testing::write_simulation_file;
 using Times = std::vector<double>;
+namespace fs = std::filesystem;
 
-unsigned long key_of(const std::filesystem::path& file) { return testing::reference_file_key(file); }
+unsigned long key_of(const fs::path& file) { return testing::reference_file_key(file); }
 
-std::set<unsigned long> keys_in(const std::vector<Metadata>& records) {
-    std::set<unsigned long> keys;
-    for (const Metadata& md : records) keys.insert(md.uid & ~0xFFFFul);
-    return keys;
+bool same(const PEs& a, const PEs& b) {
+    return std::ranges::equal(a, b, [](auto& x, auto& y) { return x.channel == y.channel && x.time == y.time; });
 }
 
-// A file whose records carry the given uids, as a foreign tool might write it.
-void write_with_uids(const std::filesystem::path& file, const std::vector<std::uint64_t>& uids) {
+// Showers with the given uids, each followed by `pes` PEs claimed and
+// `pe_bytes` bytes of PEs (channel 0 at NaN) given: layouts the writer never makes.
+fs::path write_raw(const fs::path& file, const std::vector<std::uint64_t>& uids, std::uint32_t pes, int pe_bytes) {
     tmio::TMIO out(file, std::ios::out, "XCDF_SHOWERS");
+    const unsigned char nan_pe[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xf8, 0x7f};
     for (std::uint64_t uid : uids) {
         Metadata md = testing::test_metadata(uid);
         md.uid = uid;
         out.write_raw(1, &md, sizeof md);
-        const std::uint32_t none = 0;
-        tmio_write_tag(out.ctx, 5);
-        tmio_write_data(out.ctx, &none, sizeof none);
+        tmio_write_tag(out.ctx, pe_bytes < 0 ? 1 : 5);
+        if (pe_bytes >= 0) tmio_write_data(out.ctx, &pes, sizeof pes);
+        if (pe_bytes > 0) tmio_write_data(out.ctx, nan_pe, pe_bytes);
     }
     out.flush();
+    return file;
 }
 
-TEST(SimulationProvider, UidIsTheCanonicalPathHashWithoutItsLowBitsPlusTheRecordNumber) {
+TEST(XCDFReader, ReadsBackWhatTheWriterStoredAndEveryTruncationFailsNamingTheFile) {
     REQUIRE_XCDF();
     TempDir dir;
-    std::set<unsigned long> expected;
-    for (const char* name : {"a.xcd", "with space.xcd", "\xc3\xbcml.xcd"})
-        expected.insert(key_of(testing::write_simulation_file(dir.path() / name, 2)));
-    // Through a relative, non-canonical spelling of the directory.
-    std::filesystem::create_directory(dir.path() / "sub");
-    SimulationProvider provider(dir.path() / "sub" / "..", -1, -1, 1.0, false);
-    const auto records = provider.get_all_metadata();
-    ASSERT_EQ(records.size(), 6u);
-    EXPECT_EQ(keys_in(records), expected);
-    for (unsigned long key : expected) {
-        const Metadata second = provider.get_metadata(key + 2);
-        EXPECT_EQ(second.uid, key + 2);
-        EXPECT_EQ(second.energy, 200.0);
+    const auto file = dir.path() / "a.xcd";
+    PEs many;  // more than one PE data record
+    for (int i = 0; i < 10000; ++i) many.push_back({i % 40, 1e-9 * i});
+    XCDFWriter writer(file);
+    Metadata md = testing::test_metadata(1);
+    md.uid = 99;  // replaced by the record number
+    EXPECT_EQ(writer.append(md, testing::test_pes(1)), 1u);
+    EXPECT_EQ(writer.append(testing::test_metadata(2), {}), 2u);
+    EXPECT_EQ(writer.append(testing::test_metadata(3), many), 3u);
+    writer.close();
+    XCDFReader reader(file, true, true);
+    EXPECT_THROW(reader.get_metadata(), std::out_of_range);  // before the first record
+    ASSERT_TRUE(reader.next());
+    EXPECT_EQ(reader.get_metadata().uid, 1u);
+    EXPECT_EQ(reader.get_metadata().energy, 100.0);
+    EXPECT_TRUE(same(reader.get_pe_data(), testing::test_pes(1)));
+    EXPECT_TRUE(same(reader.get_pe_data(), testing::test_pes(1)));  // asked again, same record
+    ASSERT_TRUE(reader.next() && reader.next());                   // PEs of record 2 never read
+    EXPECT_EQ(reader.get_metadata().uid, 3u);
+    EXPECT_TRUE(same(reader.get_pe_data(), many));
+    EXPECT_FALSE(reader.next());
+    EXPECT_THROW(reader.get_pe_data(), std::out_of_range);
+
+    const auto cut = dir.path() / "cut.xcd";
+    write_simulation_file(file, 3);
+    for (std::uintmax_t length = 0; length < fs::file_size(file); ++length) {
+        fs::copy_file(file, cut, fs::copy_options::overwrite_existing);
+        fs::resize_file(cut, length);
+        int complete = 0;
+        try {
+            for (XCDFReader in(cut, true, true); in.next(); ++complete) in.get_pe_data();
+        } catch (const std::ios_base::failure& failure) {
+            EXPECT_NE(std::string(failure.what()).find(cut.string()), std::string::npos) << failure.what();
+        }
+        EXPECT_LT(complete, 3) << "length " << length;
     }
 }
 
-TEST(SimulationProvider, IndexesExactlyTheEntriesWithTheLowerCaseXcdExtension) {
+TEST(XCDFReader, DamagedAndForeignFilesFailNamingTheFileAndTheMetadataScanSkipsPeData) {
     REQUIRE_XCDF();
     TempDir dir;
-    const auto indexed = testing::write_simulation_file(dir.path() / "a.xcd", 1);
-    for (const char* name : {"B.XCD", "c.xcdf", "d.txt", ".xcd"}) testing::write_simulation_file(dir.path() / name, 1);
-    std::map<unsigned long, std::filesystem::path> index;
-    SimulationProvider::make_index(dir.path(), index);
-    ASSERT_EQ(index.size(), 1u);
-    EXPECT_EQ(index.begin()->first, key_of(indexed));
-    EXPECT_EQ(index.begin()->second, indexed);
-}
-
-TEST(SimulationProvider, ForwardReadsKeepTheFileOpenAndBackwardReadsReopenIt) {
-    REQUIRE_XCDF();
-    TempDir dir;
-    const unsigned long a = key_of(testing::write_simulation_file(dir.path() / "a.xcd", 3));
-    const unsigned long b = key_of(testing::write_simulation_file(dir.path() / "b.xcd", 3));
-    SimulationProvider provider(dir.path(), -1, -1, 1.0, false);
-    unsigned long seen = XCDFReader::files_opened();
-    const auto opens = [&seen] {
-        const unsigned long now = XCDFReader::files_opened();
-        return now - std::exchange(seen, now);
+    const auto file = dir.path() / "raw.xcd";
+    const std::string damaged = "Damaged simulation file " + file.string() + ": ";
+    const std::tuple<std::uint32_t, int, std::string> cases[] = {
+        {0xFFFFFFFFu, 0, "PE record unreadable, cut short inside a record!"},  // never allocated up front
+        {2, 12, "PE record of 12 bytes instead of 24!"},
+        {0, -1, "PE block missing, found tag 1!"},
+        {1, 12, "PE time is not finite!"},
     };
-    struct Step {
-        unsigned long uid;
-        unsigned long opens;
-    };
-    const Step steps[] = {{a + 1, 1}, {a + 3, 0}, {a + 3, 0}, {a + 2, 1}, {b + 1, 1}, {a + 2, 1}, {a + 3, 0}};
-    for (const Step& step : steps) {
-        EXPECT_EQ(provider.get_metadata(step.uid).energy, 100.0 * double(step.uid - (step.uid & ~0xFFFFul)));
-        EXPECT_EQ(provider.get_pe_list(step.uid).size(), 2u);
-        EXPECT_EQ(opens(), step.opens) << "uid " << step.uid - (step.uid & ~0xFFFFul);
+    for (const auto& [pes, bytes, message] : cases) {
+        XCDFReader reader(write_raw(file, {1}, pes, bytes), true, true);
+        ASSERT_TRUE(reader.next());
+        EXPECT_THROW_MSG(reader.get_pe_data(), std::ios_base::failure, damaged + message);
     }
-    // Past the end the reader stays at the end; an earlier record reopens.
-    EXPECT_THROW_MSG(provider.get_metadata(a + 4), std::out_of_range, format("Shower with UID {} not found!", a + 4));
-    EXPECT_THROW(provider.get_metadata(a + 5), std::out_of_range);
-    EXPECT_EQ(opens(), 0u);
-    EXPECT_EQ(provider.get_metadata(a + 1).uid, a + 1);
-    EXPECT_EQ(opens(), 1u);
+    XCDFReader scan(file, true, false);  // the NaN time is never decoded
+    ASSERT_TRUE(scan.next());
+    EXPECT_EQ(scan.get_metadata().uid, 1u);
+    EXPECT_THROW(scan.get_pe_data(), std::logic_error);
+    EXPECT_FALSE(scan.next());
+
+    tmio::TMIO(file, std::ios::out, "OP_DATA");
+    EXPECT_THROW_MSG(XCDFReader(file, true, true), std::ios_base::failure,
+                     "Failed to open file " + file.string() + "!\nImplementation reports: protocol error");
 }
 
-TEST(SimulationProvider, FileLimitReadsTheFilesWithTheSmallestKeys) {
+// Uids are the canonical path's hash without its low 16 bits plus the record
+// number; only names ending in lower-case ".xcd" are indexed, in key order.
+TEST(SimulationProvider, FileLimitTakesTheSmallestKeysAndOnlyBackwardReadsReopen) {
     REQUIRE_XCDF();
     TempDir dir;
     std::vector<unsigned long> keys;
-    for (const char* name : {"1.xcd", "2.xcd", "3.xcd", "4.xcd", "5.xcd"})
-        keys.push_back(key_of(testing::write_simulation_file(dir.path() / name, 2)));
+    for (const char* name : {"a.xcd", "with space.xcd", "\xc3\xbcml.xcd", "4.xcd", "5.xcd"})
+        keys.push_back(key_of(write_simulation_file(dir.path() / name, 3)));
     std::ranges::sort(keys);
+    for (const char* name : {"B.XCD", "c.xcdf", "d.txt", ".xcd"}) write_simulation_file(dir.path() / name, 1);
+    fs::create_directory(dir.path() / "sub");
+    unsigned long seen = XCDFReader::files_opened();
+    const auto opens = [&seen] { return XCDFReader::files_opened() - std::exchange(seen, XCDFReader::files_opened()); };
     for (int limit : {0, 2, -1}) {
-        SCOPED_TRACE(limit);
-        SimulationProvider provider(dir.path(), limit, -1, 1.0, false);
-        const unsigned long before = XCDFReader::files_opened();
-        const auto records = provider.get_all_metadata();
+        const auto records = SimulationProvider(dir.path() / "sub" / "..", limit, -1, 1.0, false).get_all_metadata();
         const std::size_t files = limit < 0 ? 5 : static_cast<std::size_t>(limit);
-        EXPECT_EQ(XCDFReader::files_opened() - before, files);
-        ASSERT_EQ(records.size(), 2 * files);
-        for (std::size_t i = 0; i < records.size(); ++i) EXPECT_EQ(records[i].uid, keys[i / 2] + i % 2 + 1);
+        EXPECT_EQ(opens(), files) << limit;
+        ASSERT_EQ(records.size(), 3 * files) << limit;
+        for (std::size_t i = 0; i < records.size(); ++i) EXPECT_EQ(records[i].uid, keys[i / 3] + i % 3 + 1);
     }
-}
-
-TEST(SimulationProvider, NonContinuousRecordNumbersFailOrAreWarnedAbout) {
-    REQUIRE_XCDF();
-    TempDir dir;
-    const auto broken = dir.path() / "broken.xcd";
-    write_with_uids(broken, {1, 2, 4, 5});
-    const unsigned long broken_key = key_of(broken);
-    const unsigned long good_key = key_of(testing::write_simulation_file(dir.path() / "good.xcd", 2));
-    const std::string message = "XCDFReader provided non continuous ids: expected 3 but got 4! Verify input file " +
-                                broken.string() + "!";
-
-    SimulationProvider strict(dir.path(), -1, -1, 1.0, false);
-    EXPECT_THROW_MSG(strict.get_all_metadata(), std::ios_base::failure, message);
-
-    SimulationProvider lenient(dir.path(), -1, -1, 1.0, true);
-    testing::CaptureStderr captured;
-    const auto records = lenient.get_all_metadata();
-    EXPECT_EQ(captured.str(), "[WARNING] Ignoring exception thrown during metadata loading:\n\t" + message + "\n");
-    std::multiset<unsigned long> uids;
-    for (const Metadata& md : records) uids.insert(md.uid);
-    EXPECT_EQ(uids, (std::multiset<unsigned long>{broken_key + 1, broken_key + 2, good_key + 1, good_key + 2}));
-}
-
-TEST(SimulationProvider, MoreThan65535RecordsInAFileFailWhateverTheWarningSetting) {
-    REQUIRE_XCDF();
-    TempDir dir;
-    const auto file = testing::write_simulation_file(dir.path() / "big.xcd", 65536);
-    for (bool warn : {false, true}) {
-        SimulationProvider provider(dir.path(), -1, -1, 1.0, warn);
-        EXPECT_THROW_MSG(provider.get_all_metadata(), std::ios_base::failure,
-                         "Maximum number of showers per file exceeded in file " + file.string() +
-                             "!\nExpected: 50000, Limit: 65535");
+    SimulationProvider provider(dir.path(), -1, -1, 1.0, false);
+    const unsigned long a = keys[0], b = keys[1];
+    const std::pair<unsigned long, unsigned long> steps[] = {{a + 1, 1}, {a + 3, 0}, {a + 3, 0}, {a + 2, 1},
+                                                             {b + 1, 1}, {a + 2, 1}, {a + 3, 0}};
+    for (const auto& [uid, expected_opens] : steps) {
+        EXPECT_EQ(provider.get_metadata(uid).energy, 100.0 * double(uid & 0xFFFF));
+        EXPECT_EQ(provider.get_pe_list(uid).size(), 2u);
+        EXPECT_EQ(opens(), expected_opens) << "record " << (uid & 0xFFFF);
     }
-}
-
-// ---- Thinning ----
-
-// The binning written out bin by bin, as its definition reads.
-Times reference_thinning(const Times& sorted, int keep, double interval, double t_min) {
-    const double t0 = sorted.front();
-    const auto bins = std::max(1ul, static_cast<unsigned long>(std::ceil((sorted.back() - t0) / interval)));
-    Times kept;
-    std::size_t i = 0;
-    for (unsigned long k = 1; k <= bins; ++k) {
-        const double bound = double(k) * interval + t0;
-        for (int in_bin = 0; i < sorted.size() && sorted[i] <= bound; ++i, ++in_bin)
-            if (in_bin < keep) kept.push_back(sorted[i] - t_min);
-    }
-    return kept;
+    // Past the end the reader stays at the end; an earlier record reopens.
+    EXPECT_THROW_MSG(provider.get_pe_list(a + 4), std::out_of_range, format("Shower with UID {} not found!", a + 4));
+    EXPECT_THROW(provider.get_metadata(a + 5), std::out_of_range);
+    EXPECT_EQ(opens(), 0u);
+    EXPECT_THROW(provider.get_metadata(a), std::out_of_range);  // record 0 is no shower
+    EXPECT_EQ(opens(), 1u);
+    EXPECT_THROW_MSG(provider.get_pe_list(keys.back() + 0x10000), std::out_of_range,
+                     format("Shower UID {} is not recognized by this provider!", keys.back() + 0x10000));
 }
 
 PEList thinned(const PEs& pes, int keep, double interval) {
     TempDir dir;
-    const auto file = dir.path() / "s.xcd";
-    XCDFWriter writer(file);
+    XCDFWriter writer(dir.path() / "s.xcd");
     writer.append(Metadata{}, pes);
     writer.close();
-    SimulationProvider provider(dir.path(), -1, keep, interval, false);
-    return provider.get_pe_list(key_of(file) + 1);
+    return SimulationProvider(dir.path(), -1, keep, interval, false).get_pe_list(key_of(dir.path() / "s.xcd") + 1);
 }
 
 PEs on_channel(int channel, const Times& times) {
@@ -199,93 +181,128 @@ PEs on_channel(int channel, const Times& times) {
 
 TEST(SimulationProvider, ThinningKeepsTheFirstPesOfEachIntervalOfDenseChannels) {
     REQUIRE_XCDF();
-    const double inf = std::numeric_limits<double>::infinity();
     const Times ten{9, 8, 7, 6, 5, 4, 3, 2, 1, 0};  // stored out of order on purpose
-    struct Case {
-        const char* what;
-        PEs pes;
-        int keep;
-        double interval;
-        PEList expected;
-    };
-    const Case cases[] = {
+    PEs shifted = on_channel(1, {3, 3.5, 4});
+    shifted.push_back({0, 1});
+    const std::tuple<const char*, PEs, int, double, PEList> cases[] = {
         {"three bins", on_channel(0, ten), 2, 3.0, {{0, {0, 1, 4, 5, 7, 8}}}},
         {"one instant", on_channel(4, {2, 2, 2, 2, 2}), 3, 1.0, {{4, {0, 0, 0}}}},
         {"not dense", on_channel(0, {3, 1, 2}), 3, 0.5, {{0, {0, 1, 2}}}},
         {"thinning off", on_channel(0, ten), -1, 3.0, {{0, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}}}},
-        {"infinite interval", on_channel(0, ten), 2, inf, {{0, {0, 1}}}},
-        {"keep none", on_channel(0, {1, 2}), 0, 1.0, {{0, {}}}},
-        {"shower-wide shift", [] {
-             PEs pes = on_channel(1, {3, 3.5, 4});
-             pes.push_back({0, 1});
-             return pes;
-         }(), 1, 1.0, {{0, {0}}, {1, {2}}}},
-        // A span of 1e306 intervals: each PE is its own bin, found without visiting the empty ones.
+        {"infinite interval", on_channel(0, ten), 2, std::numeric_limits<double>::infinity(), {{0, {0, 1}}}},
+        {"shower-wide shift", shifted, 1, 1.0, {{0, {0}}, {1, {2}}}},
+        // A span of 1e306 intervals: each PE its own bin, found without visiting the empty ones.
         {"tiny interval", on_channel(2, {1e6, 0, 1}), 1, 1e-300, {{2, {0, 1, 1e6}}}},
+        {"keep none", on_channel(0, {1, 2}), 0, 1.0, {{0, {}}}},
         {"no PEs", {}, 1, 1.0, {}},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        EXPECT_EQ(thinned(c.pes, c.keep, c.interval), c.expected);
-    }
-}
+    for (const auto& [what, pes, keep, interval, expected] : cases)
+        EXPECT_EQ(thinned(pes, keep, interval), expected) << what;
 
-TEST(SimulationProvider, ThinningPutsATimeEqualToABoundIntoTheLowerBin) {
-    REQUIRE_XCDF();
+    // Times on the bin bounds k interval + t0 as computed and one double either
+    // side: a bound belongs to the lower bin, as a bin-by-bin walk finds.
     std::mt19937_64 rng(5);
-    const double intervals[] = {0.1, 0.3, 1e-3, 7.0, 1.0 / 3};
     for (int round = 0; round < 100; ++round) {
-        const double interval = intervals[round % 5];
+        const double interval = std::array{0.1, 0.3, 1e-3, 7.0, 1.0 / 3}[round % 5];
         const double t0 = std::uniform_real_distribution<double>(-5, 5)(rng);
-        // Times on the bounds as computed and one step of a double either side.
-        Times times{t0};
+        Times times{t0}, kept;
         for (int i = 0; i < 40; ++i) {
             const double on = double(rng() % 20 + 1) * interval + t0;
-            const int side = static_cast<int>(rng() % 3) - 1;
-            times.push_back(side == 0 ? on : std::nextafter(on, side * 1e300));
+            times.push_back(std::nextafter(on, on + double(static_cast<int>(rng() % 3) - 1) * 1e300));
         }
         std::ranges::sort(times);
         const int keep = static_cast<int>(rng() % 3);
-        const PEList result = thinned(on_channel(0, times), keep, interval);
-        ASSERT_EQ(result.size(), 1u);
-        EXPECT_EQ(result[0].second, reference_thinning(times, keep, interval, t0)) << "round " << round;
+        const auto bins = std::max(1ul, static_cast<unsigned long>(std::ceil((times.back() - t0) / interval)));
+        for (std::size_t k = 1, i = 0; k <= bins; ++k)
+            for (int in_bin = 0; i < times.size() && times[i] <= double(k) * interval + t0; ++i, ++in_bin)
+                if (in_bin < keep) kept.push_back(times[i] - t0);
+        EXPECT_EQ(thinned(on_channel(0, times), keep, interval), (PEList{{0, kept}})) << "round " << round;
     }
 }
 
-TEST(SimulationProvider, RefusedArgumentsAndUnknownUids) {
+TEST(SimulationProvider, RefusesBadSettingsDirectoriesAndRecordNumbersOrWarnsAboutThem) {
     REQUIRE_XCDF();
     TempDir dir;
-    const unsigned long key = key_of(testing::write_simulation_file(dir.path() / "a.xcd", 1));
-    const auto empty = dir.path() / "empty";
-    std::filesystem::create_directory(empty);
-    const auto file = dir.path() / "a.xcd";
+    const auto good = write_simulation_file(dir.path() / "good.xcd", 2);
+    const auto empty = dir.path() / "empty", big = dir.path() / "big";
+    fs::create_directory(empty);
     const double nan = std::numeric_limits<double>::quiet_NaN();
+    EXPECT_NO_THROW(SimulationProvider(dir.path(), -1, -1, nan, false));  // thinning off
     EXPECT_THROW_MSG(SimulationProvider(dir.path(), -1, 0, 0.0, false), std::invalid_argument,
                      "Setting cutoff_interval = 0 is not positive!");
     EXPECT_THROW_MSG(SimulationProvider(dir.path(), -1, 2, -1.5, false), std::invalid_argument,
                      "Setting cutoff_interval = -1.5 is not positive!");
     EXPECT_THROW_MSG(SimulationProvider(dir.path(), -1, 2, nan, false), std::invalid_argument,
                      "Setting cutoff_interval = nan is not positive!");
-    EXPECT_NO_THROW(SimulationProvider(dir.path(), -1, -1, nan, false));  // thinning off
-    EXPECT_THROW_MSG(SimulationProvider(file, -1, -1, 1.0, false), std::ios_base::failure,
-                     file.string() + " is no directory!");
+    EXPECT_THROW_MSG(MultiProvider(0, -2.0, false), std::invalid_argument, "Setting cutoff_interval = -2 is not positive!");
+    EXPECT_THROW_MSG(SimulationProvider(good, -1, -1, 1.0, false), std::ios_base::failure,
+                     good.string() + " is no directory!");
     EXPECT_THROW_MSG(SimulationProvider(empty, -1, -1, 1.0, false), std::ios_base::failure,
                      empty.string() + " does not contain simulation files!");
-    SimulationProvider provider(dir.path(), -1, -1, 1.0, false);
-    EXPECT_THROW_MSG(provider.get_pe_list(key + 0x10000), std::out_of_range,
-                     format("Shower UID {} is not recognized by this provider!", key + 0x10000));
-    EXPECT_THROW_MSG(provider.get_pe_list(key + 2), std::out_of_range, format("Shower with UID {} not found!", key + 2));
-    EXPECT_THROW(provider.get_metadata(key), std::out_of_range);  // record 0 is no shower
+    // More records than the 16 uid bits hold, whatever the warning setting.
+    fs::create_directory(big);
+    write_simulation_file(big / "big.xcd", 65536);
+    for (bool warn : {false, true})
+        EXPECT_THROW_MSG(SimulationProvider(big, -1, -1, 1.0, warn).get_all_metadata(), std::ios_base::failure,
+                         "Maximum number of showers per file exceeded in file " + (big / "big.xcd").string() +
+                             "!\nExpected: 50000, Limit: 65535");
+
+    const auto broken = write_raw(dir.path() / "broken.xcd", {1, 2, 4, 5}, 0, 0);
+    const std::string message = "XCDFReader provided non continuous ids: expected 3 but got 4! Verify input file " +
+                                broken.string() + "!";
+    EXPECT_THROW_MSG(SimulationProvider(dir.path(), -1, -1, 1.0, false).get_all_metadata(), std::ios_base::failure,
+                     message);
+    SimulationProvider lenient(dir.path(), -1, -1, 1.0, true);
+    ::testing::internal::CaptureStderr();
+    std::multiset<unsigned long> uids;
+    for (const Metadata& md : lenient.get_all_metadata()) uids.insert(md.uid);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "[WARNING] Ignoring exception thrown during metadata loading:\n\t" + message + "\n");
+    const unsigned long b = key_of(broken), g = key_of(good);
+    EXPECT_EQ(uids, (std::multiset<unsigned long>{b + 1, b + 2, g + 1, g + 2}));
 }
 
-TEST(SimulationProvider, DisabledBuildFailsConstruction) {
+TEST(MultiProvider, DispatchesByFileKeyAndRefusesTheSameFilesReachedTwice) {
+    REQUIRE_XCDF();
+    TempDir dir;
+    fs::create_directories(dir.path() / "one");
+    fs::create_directories(dir.path() / "two");
+    const unsigned long a = key_of(write_simulation_file(dir.path() / "one/a.xcd", 1));
+    const unsigned long b = key_of(write_simulation_file(dir.path() / "one/b.xcd", 1));
+    const unsigned long c = key_of(write_simulation_file(dir.path() / "two/c.xcd", 3));
+    fs::create_directory_symlink(dir.path() / "two", dir.path() / "link");
+    MultiProvider multi(-1, 1.0, false);
+    EXPECT_TRUE(multi.get_all_metadata().empty());
+    EXPECT_THROW_MSG(multi.get_pe_list(c + 1), std::out_of_range, format("Shower with UID {} not found!", c + 1));
+    multi.add_dataset(dir.path() / "one", 1);
+    multi.add_dataset(dir.path() / "two", -1);
+    for (const char* again : {"two", "link"}) {
+        EXPECT_THROW_MSG(multi.add_dataset(dir.path() / again, -1), std::runtime_error,
+                         "Datasets contain files with same hashes!\nFile A: " + (dir.path() / "two/c.xcd").string() +
+                             "\nFile B: " + (dir.path() / again / "c.xcd").string());
+    }
+    std::vector<unsigned long> uids;  // the refused datasets were not added
+    for (const Metadata& md : multi.get_all_metadata()) uids.push_back(md.uid);
+    EXPECT_EQ(uids, (std::vector<unsigned long>{std::min(a, b) + 1, c + 1, c + 2, c + 3}));
+    EXPECT_EQ(multi.get_metadata(c + 3).energy, 300.0);
+    EXPECT_EQ(multi.get_pe_list(c + 3), (PEList{{0, {0.0}}, {7, {2.0}}}));
+    EXPECT_EQ(multi.get_metadata(std::max(a, b) + 1).uid, std::max(a, b) + 1);  // beyond the file limit
+}
+
+TEST(SimulationProvider, DisabledBuildFailsAfterTheDirectoryChecks) {
 #if BACKGROUND_WITH_XCDF
     GTEST_SKIP() << "built with XCDF support";
 #else
     TempDir dir;
-    testing::write_simulation_file(dir.path() / "a.xcd", 1);
-    EXPECT_THROW_MSG(SimulationProvider(dir.path(), -1, -1, 1.0, false), std::runtime_error,
-                     "XCDF support disabled at build time!");
+    const auto file = write_simulation_file(dir.path() / "a.xcd", 1);  // the writer stays available
+    const std::string message = "XCDF support disabled at build time!";
+    EXPECT_THROW_MSG(XCDFReader(), std::runtime_error, message);
+    EXPECT_THROW_MSG(XCDFReader(file, true, true), std::runtime_error, message);
+    EXPECT_THROW_MSG(SimulationProvider(dir.path(), -1, -1, 1.0, false), std::runtime_error, message);
+    MultiProvider multi(-1, 1.0, false);
+    EXPECT_THROW_MSG(multi.add_dataset(dir.path() / "none", -1), std::ios_base::failure,
+                     (dir.path() / "none").string() + " is no directory!");
+    EXPECT_THROW_MSG(multi.add_dataset(dir.path(), -1), std::runtime_error, message);
 #endif
 }
 
