@@ -1,30 +1,19 @@
 #include <background/core/Format.hpp>
-#include <background/core/IOError.hpp>
 #include <background/providers/MultiProvider.hpp>
 #include <background/providers/SimulationProvider.hpp>
-#include <background/providers/XCDFReader.hpp>
 #include <background/storage/TMIO.hpp>
 #include <background/storage/tmio.h>
 
 #include "ProviderTestSupport.hpp"
 #include "support/TestHelpers.hpp"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <cstdint>
-#include <filesystem>
-#include <functional>
 #include <limits>
 #include <random>
 #include <set>
-#include <stdexcept>
-#include <string>
 #include <tuple>
-#include <utility>
-#include <vector>
 
 namespace background {
 namespace {
@@ -41,14 +30,13 @@ bool same(const PEs& a, const PEs& b) {
     return std::ranges::equal(a, b, [](auto& x, auto& y) { return x.channel == y.channel && x.time == y.time; });
 }
 
-// Showers with the given uids, each followed by `pes` PEs claimed and
-// `pe_bytes` bytes of PEs (channel 0 at NaN) given: layouts the writer never makes.
+// Layouts the writer never makes: showers with the given uids, each with a PE
+// block claiming `pes` PEs and holding `pe_bytes` of channel 0 at NaN (none at all below 0).
 fs::path write_raw(const fs::path& file, const std::vector<std::uint64_t>& uids, std::uint32_t pes, int pe_bytes) {
     tmio::TMIO out(file, std::ios::out, "XCDF_SHOWERS");
     const unsigned char nan_pe[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xf8, 0x7f};
     for (std::uint64_t uid : uids) {
-        Metadata md = testing::test_metadata(uid);
-        md.uid = uid;
+        const Metadata md{uid, {}, 100.0 * double(uid), 0, 0, 0, 0, 0, 0, 0};
         out.write_raw(1, &md, sizeof md);
         tmio_write_tag(out.ctx, pe_bytes < 0 ? 1 : 5);
         if (pe_bytes >= 0) tmio_write_data(out.ctx, &pes, sizeof pes);
@@ -62,23 +50,19 @@ TEST(XCDFReader, ReadsBackWhatTheWriterStoredAndEveryTruncationFailsNamingTheFil
     REQUIRE_XCDF();
     TempDir dir;
     const auto file = dir.path() / "a.xcd";
+    const PEs one = testing::test_pes(1);
     PEs many;  // more than one PE data record
     for (int i = 0; i < 10000; ++i) many.push_back({i % 40, 1e-9 * i});
     XCDFWriter writer(file);
-    Metadata md = testing::test_metadata(1);
-    md.uid = 99;  // replaced by the record number
-    EXPECT_EQ(writer.append(md, testing::test_pes(1)), 1u);
-    EXPECT_EQ(writer.append(testing::test_metadata(2), {}), 2u);
-    EXPECT_EQ(writer.append(testing::test_metadata(3), many), 3u);
+    for (unsigned long r = 1; r <= 3; ++r)  // the uid is replaced by the record number
+        EXPECT_EQ(writer.append(Metadata{99, {}, 100.0 * r, 0, 0, 0, 0, 0, 0, 0}, r == 1 ? one : r == 2 ? PEs{} : many), r);
     writer.close();
     XCDFReader reader(file, true, true);
     EXPECT_THROW(reader.get_metadata(), std::out_of_range);  // before the first record
     ASSERT_TRUE(reader.next());
-    EXPECT_EQ(reader.get_metadata().uid, 1u);
-    EXPECT_EQ(reader.get_metadata().energy, 100.0);
-    EXPECT_TRUE(same(reader.get_pe_data(), testing::test_pes(1)));
-    EXPECT_TRUE(same(reader.get_pe_data(), testing::test_pes(1)));  // asked again, same record
-    ASSERT_TRUE(reader.next() && reader.next());                   // PEs of record 2 never read
+    EXPECT_EQ(std::pair(reader.get_metadata().uid, reader.get_metadata().energy), std::pair(1ul, 100.0));
+    EXPECT_TRUE(same(reader.get_pe_data(), one) && same(reader.get_pe_data(), one));  // asked twice, same record
+    ASSERT_TRUE(reader.next() && reader.next());  // PEs of record 2 never read
     EXPECT_EQ(reader.get_metadata().uid, 3u);
     EXPECT_TRUE(same(reader.get_pe_data(), many));
     EXPECT_FALSE(reader.next());
@@ -103,24 +87,22 @@ TEST(XCDFReader, DamagedAndForeignFilesFailNamingTheFileAndTheMetadataScanSkipsP
     REQUIRE_XCDF();
     TempDir dir;
     const auto file = dir.path() / "raw.xcd";
-    const std::string damaged = "Damaged simulation file " + file.string() + ": ";
     const std::tuple<std::uint32_t, int, std::string> cases[] = {
-        {0xFFFFFFFFu, 0, "PE record unreadable, cut short inside a record!"},  // never allocated up front
-        {2, 12, "PE record of 12 bytes instead of 24!"},
-        {0, -1, "PE block missing, found tag 1!"},
-        {1, 12, "PE time is not finite!"},
-    };
+        {0xFFFFFFFFu, 0, "PE record unreadable, cut short inside a record"},  // never allocated up front
+        {2, 12, "PE record of 12 bytes instead of 24"},
+        {0, -1, "PE block missing, found tag 1"},
+        {1, 12, "PE time is not finite"}};
     for (const auto& [pes, bytes, message] : cases) {
         XCDFReader reader(write_raw(file, {1}, pes, bytes), true, true);
         ASSERT_TRUE(reader.next());
-        EXPECT_THROW_MSG(reader.get_pe_data(), std::ios_base::failure, damaged + message);
+        EXPECT_THROW_MSG(reader.get_pe_data(), std::ios_base::failure,
+                         "Damaged simulation file " + file.string() + ": " + message + "!");
     }
     XCDFReader scan(file, true, false);  // the NaN time is never decoded
     ASSERT_TRUE(scan.next());
     EXPECT_EQ(scan.get_metadata().uid, 1u);
     EXPECT_THROW(scan.get_pe_data(), std::logic_error);
     EXPECT_FALSE(scan.next());
-
     tmio::TMIO(file, std::ios::out, "OP_DATA");
     EXPECT_THROW_MSG(XCDFReader(file, true, true), std::ios_base::failure,
                      "Failed to open file " + file.string() + "!\nImplementation reports: protocol error");
@@ -148,8 +130,8 @@ TEST(SimulationProvider, FileLimitTakesTheSmallestKeysAndOnlyBackwardReadsReopen
     }
     SimulationProvider provider(dir.path(), -1, -1, 1.0, false);
     const unsigned long a = keys[0], b = keys[1];
-    const std::pair<unsigned long, unsigned long> steps[] = {{a + 1, 1}, {a + 3, 0}, {a + 3, 0}, {a + 2, 1},
-                                                             {b + 1, 1}, {a + 2, 1}, {a + 3, 0}};
+    const std::pair<unsigned long, unsigned long> steps[] = {
+        {a + 1, 1}, {a + 3, 0}, {a + 3, 0}, {a + 2, 1}, {b + 1, 1}, {a + 2, 1}, {a + 3, 0}};
     for (const auto& [uid, expected_opens] : steps) {
         EXPECT_EQ(provider.get_metadata(uid).energy, 100.0 * double(uid & 0xFFFF));
         EXPECT_EQ(provider.get_pe_list(uid).size(), 2u);
@@ -161,46 +143,75 @@ TEST(SimulationProvider, FileLimitTakesTheSmallestKeysAndOnlyBackwardReadsReopen
     EXPECT_EQ(opens(), 0u);
     EXPECT_THROW(provider.get_metadata(a), std::out_of_range);  // record 0 is no shower
     EXPECT_EQ(opens(), 1u);
-    EXPECT_THROW_MSG(provider.get_pe_list(keys.back() + 0x10000), std::out_of_range,
-                     format("Shower UID {} is not recognized by this provider!", keys.back() + 0x10000));
+    EXPECT_THROW_MSG(provider.get_pe_list(keys[4] + 0x10000), std::out_of_range,
+                     format("Shower UID {} is not recognized by this provider!", keys[4] + 0x10000));
 }
 
-PEList thinned(const PEs& pes, int keep, double interval) {
+TEST(SimulationProvider, RefusesBadSettingsDirectoriesAndRecordNumbersOrWarnsAboutThem) {
+    REQUIRE_XCDF();
     TempDir dir;
+    const auto good = write_simulation_file(dir.path() / "good.xcd", 2), empty = dir.path() / "empty";
+    fs::create_directory(empty);
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    EXPECT_NO_THROW(SimulationProvider(dir.path(), -1, -1, nan, false));  // thinning off
+    const std::tuple<int, double, const char*> refused[] = {{0, 0.0, "0"}, {2, -1.5, "-1.5"}, {2, nan, "nan"}};
+    for (const auto& [keep, interval, shown] : refused) {
+        EXPECT_THROW_MSG(SimulationProvider(dir.path(), -1, keep, interval, false), std::invalid_argument,
+                         format("Setting cutoff_interval = {} is not positive!", shown));
+    }
+    EXPECT_THROW_MSG(MultiProvider(0, -2.0, false), std::invalid_argument, "Setting cutoff_interval = -2 is not positive!");
+    EXPECT_THROW_MSG(SimulationProvider(good, -1, -1, 1.0, false), std::ios_base::failure,
+                     good.string() + " is no directory!");
+    EXPECT_THROW_MSG(SimulationProvider(empty, -1, -1, 1.0, false), std::ios_base::failure,
+                     empty.string() + " does not contain simulation files!");
+    // More records than 16 uid bits hold, whatever the warning setting.
+    const auto big = write_simulation_file(empty / "big.xcd", 65536);
+    for (bool warn : {false, true})
+        EXPECT_THROW_MSG(SimulationProvider(empty, -1, -1, 1.0, warn).get_all_metadata(), std::ios_base::failure,
+                         "Maximum number of showers per file exceeded in file " + big.string() +
+                             "!\nExpected: 50000, Limit: 65535");
+
+    const auto broken = write_raw(dir.path() / "broken.xcd", {1, 2, 4, 5}, 0, 0);
+    const std::string message =
+        "XCDFReader provided non continuous ids: expected 3 but got 4! Verify input file " + broken.string() + "!";
+    EXPECT_THROW_MSG(SimulationProvider(dir.path(), -1, -1, 1.0, false).get_all_metadata(), std::ios_base::failure,
+                     message);
+    SimulationProvider lenient(dir.path(), -1, -1, 1.0, true);
+    ::testing::internal::CaptureStderr();
+    std::multiset<unsigned long> uids;
+    for (const Metadata& md : lenient.get_all_metadata()) uids.insert(md.uid);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "[WARNING] Ignoring exception thrown during metadata loading:\n\t" + message + "\n");
+    const unsigned long b = key_of(broken), g = key_of(good);
+    EXPECT_EQ(uids, (std::multiset<unsigned long>{b + 1, b + 2, g + 1, g + 2}));
+}
+
+PEList thinned(int channel, const Times& times, int keep, double interval, PEs pes = {}) {
+    TempDir dir;
+    for (double t : times) pes.push_back({channel, t});
     XCDFWriter writer(dir.path() / "s.xcd");
     writer.append(Metadata{}, pes);
     writer.close();
     return SimulationProvider(dir.path(), -1, keep, interval, false).get_pe_list(key_of(dir.path() / "s.xcd") + 1);
 }
 
-PEs on_channel(int channel, const Times& times) {
-    PEs pes;
-    for (double t : times) pes.push_back({channel, t});
-    return pes;
-}
-
 TEST(SimulationProvider, ThinningKeepsTheFirstPesOfEachIntervalOfDenseChannels) {
     REQUIRE_XCDF();
     const Times ten{9, 8, 7, 6, 5, 4, 3, 2, 1, 0};  // stored out of order on purpose
-    PEs shifted = on_channel(1, {3, 3.5, 4});
-    shifted.push_back({0, 1});
-    const std::tuple<const char*, PEs, int, double, PEList> cases[] = {
-        {"three bins", on_channel(0, ten), 2, 3.0, {{0, {0, 1, 4, 5, 7, 8}}}},
-        {"one instant", on_channel(4, {2, 2, 2, 2, 2}), 3, 1.0, {{4, {0, 0, 0}}}},
-        {"not dense", on_channel(0, {3, 1, 2}), 3, 0.5, {{0, {0, 1, 2}}}},
-        {"thinning off", on_channel(0, ten), -1, 3.0, {{0, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}}}},
-        {"infinite interval", on_channel(0, ten), 2, std::numeric_limits<double>::infinity(), {{0, {0, 1}}}},
-        {"shower-wide shift", shifted, 1, 1.0, {{0, {0}}, {1, {2}}}},
-        // A span of 1e306 intervals: each PE its own bin, found without visiting the empty ones.
-        {"tiny interval", on_channel(2, {1e6, 0, 1}), 1, 1e-300, {{2, {0, 1, 1e6}}}},
-        {"keep none", on_channel(0, {1, 2}), 0, 1.0, {{0, {}}}},
-        {"no PEs", {}, 1, 1.0, {}},
-    };
-    for (const auto& [what, pes, keep, interval, expected] : cases)
-        EXPECT_EQ(thinned(pes, keep, interval), expected) << what;
+    const double inf = std::numeric_limits<double>::infinity();
+    EXPECT_EQ(thinned(0, ten, 2, 3.0), (PEList{{0, {0, 1, 4, 5, 7, 8}}})) << "a bound belongs to the lower bin";
+    EXPECT_EQ(thinned(4, {2, 2, 2, 2, 2}, 3, 1.0), (PEList{{4, {0, 0, 0}}})) << "one instant";
+    EXPECT_EQ(thinned(0, {3, 1, 2}, 3, 0.5), (PEList{{0, {0, 1, 2}}})) << "not dense";
+    EXPECT_EQ(thinned(0, ten, -1, 3.0), (PEList{{0, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}}})) << "thinning off";
+    EXPECT_EQ(thinned(0, ten, 2, inf), (PEList{{0, {0, 1}}})) << "infinite interval";
+    EXPECT_EQ(thinned(1, {3, 3.5, 4}, 1, 1.0, {{0, 1}}), (PEList{{0, {0}}, {1, {2}}})) << "shower-wide shift";
+    // A span of 1e306 intervals: each PE its own bin, found without visiting the empty ones.
+    EXPECT_EQ(thinned(2, {1e6, 0, 1}, 1, 1e-300), (PEList{{2, {0, 1, 1e6}}})) << "tiny interval";
+    EXPECT_EQ(thinned(0, {1, 2}, 0, 1.0), (PEList{{0, {}}})) << "keep none";
+    EXPECT_EQ(thinned(0, {}, 1, 1.0), PEList{}) << "no PEs";
 
     // Times on the bin bounds k interval + t0 as computed and one double either
-    // side: a bound belongs to the lower bin, as a bin-by-bin walk finds.
+    // side, against a walk through the bins one by one.
     std::mt19937_64 rng(5);
     for (int round = 0; round < 100; ++round) {
         const double interval = std::array{0.1, 0.3, 1e-3, 7.0, 1.0 / 3}[round % 5];
@@ -216,50 +227,8 @@ TEST(SimulationProvider, ThinningKeepsTheFirstPesOfEachIntervalOfDenseChannels) 
         for (std::size_t k = 1, i = 0; k <= bins; ++k)
             for (int in_bin = 0; i < times.size() && times[i] <= double(k) * interval + t0; ++i, ++in_bin)
                 if (in_bin < keep) kept.push_back(times[i] - t0);
-        EXPECT_EQ(thinned(on_channel(0, times), keep, interval), (PEList{{0, kept}})) << "round " << round;
+        EXPECT_EQ(thinned(0, times, keep, interval), (PEList{{0, kept}})) << "round " << round;
     }
-}
-
-TEST(SimulationProvider, RefusesBadSettingsDirectoriesAndRecordNumbersOrWarnsAboutThem) {
-    REQUIRE_XCDF();
-    TempDir dir;
-    const auto good = write_simulation_file(dir.path() / "good.xcd", 2);
-    const auto empty = dir.path() / "empty", big = dir.path() / "big";
-    fs::create_directory(empty);
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    EXPECT_NO_THROW(SimulationProvider(dir.path(), -1, -1, nan, false));  // thinning off
-    EXPECT_THROW_MSG(SimulationProvider(dir.path(), -1, 0, 0.0, false), std::invalid_argument,
-                     "Setting cutoff_interval = 0 is not positive!");
-    EXPECT_THROW_MSG(SimulationProvider(dir.path(), -1, 2, -1.5, false), std::invalid_argument,
-                     "Setting cutoff_interval = -1.5 is not positive!");
-    EXPECT_THROW_MSG(SimulationProvider(dir.path(), -1, 2, nan, false), std::invalid_argument,
-                     "Setting cutoff_interval = nan is not positive!");
-    EXPECT_THROW_MSG(MultiProvider(0, -2.0, false), std::invalid_argument, "Setting cutoff_interval = -2 is not positive!");
-    EXPECT_THROW_MSG(SimulationProvider(good, -1, -1, 1.0, false), std::ios_base::failure,
-                     good.string() + " is no directory!");
-    EXPECT_THROW_MSG(SimulationProvider(empty, -1, -1, 1.0, false), std::ios_base::failure,
-                     empty.string() + " does not contain simulation files!");
-    // More records than the 16 uid bits hold, whatever the warning setting.
-    fs::create_directory(big);
-    write_simulation_file(big / "big.xcd", 65536);
-    for (bool warn : {false, true})
-        EXPECT_THROW_MSG(SimulationProvider(big, -1, -1, 1.0, warn).get_all_metadata(), std::ios_base::failure,
-                         "Maximum number of showers per file exceeded in file " + (big / "big.xcd").string() +
-                             "!\nExpected: 50000, Limit: 65535");
-
-    const auto broken = write_raw(dir.path() / "broken.xcd", {1, 2, 4, 5}, 0, 0);
-    const std::string message = "XCDFReader provided non continuous ids: expected 3 but got 4! Verify input file " +
-                                broken.string() + "!";
-    EXPECT_THROW_MSG(SimulationProvider(dir.path(), -1, -1, 1.0, false).get_all_metadata(), std::ios_base::failure,
-                     message);
-    SimulationProvider lenient(dir.path(), -1, -1, 1.0, true);
-    ::testing::internal::CaptureStderr();
-    std::multiset<unsigned long> uids;
-    for (const Metadata& md : lenient.get_all_metadata()) uids.insert(md.uid);
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-              "[WARNING] Ignoring exception thrown during metadata loading:\n\t" + message + "\n");
-    const unsigned long b = key_of(broken), g = key_of(good);
-    EXPECT_EQ(uids, (std::multiset<unsigned long>{b + 1, b + 2, g + 1, g + 2}));
 }
 
 TEST(MultiProvider, DispatchesByFileKeyAndRefusesTheSameFilesReachedTwice) {
