@@ -2,14 +2,15 @@
 // Shared by the provider tests: simulation files made with XCDFWriter and an
 // independent statement of their file key.
 
+#include <background/core/Format.hpp>
 #include <background/providers/XCDFWriter.hpp>
 
-#include <gtest/gtest.h>
+#include "support/TestHelpers.hpp"
 
-#include <filesystem>
+#include <algorithm>
 #include <functional>
-#include <string>
-#include <vector>
+#include <map>
+#include <tuple>
 
 // Tests that read simulation files have nothing to check in a build without
 // the reader; the disabled behaviour has tests of its own.
@@ -24,20 +25,11 @@ namespace background::testing {
 using PEs = std::vector<XCDFReader::PEData>;
 
 /// Shower r of every test file: energy 100 r, PEs on channel 7 at 2 r and on channel r % 3 at 1 + r.
-inline Metadata test_metadata(unsigned long record) {
-    Metadata md{};
-    md.energy = 100.0 * static_cast<double>(record);
-    return md;
-}
-
-inline PEs test_pes(unsigned long record) {
-    const double r = static_cast<double>(record);
-    return {{7, 2 * r}, {static_cast<int>(record % 3), 1 + r}};
-}
+inline PEs test_pes(unsigned long record) { return {{7, 2.0 * double(record)}, {int(record % 3), 1.0 + double(record)}}; }
 
 inline std::filesystem::path write_simulation_file(const std::filesystem::path& file, unsigned long records) {
     XCDFWriter writer(file);
-    for (unsigned long r = 1; r <= records; ++r) writer.append(test_metadata(r), test_pes(r));
+    for (unsigned long r = 1; r <= records; ++r) writer.append(Metadata{0, {}, 100.0 * double(r), 0, 0, 0, 0, 0, 0, 0}, test_pes(r));
     writer.close();
     return file;
 }
