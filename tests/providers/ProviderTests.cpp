@@ -44,25 +44,22 @@ namespace fs = std::filesystem;
 /// Shower r of every test file: energy 100 r, PEs on channel 7 at 2 r and on channel r % 3 at 1 + r.
 PEs test_pes(unsigned long record) { return {{7, 2.0 * double(record)}, {int(record % 3), 1.0 + double(record)}}; }
 
-std::filesystem::path write_simulation_file(const std::filesystem::path& file, unsigned long records) {
+fs::path write_simulation_file(const fs::path& file, unsigned long records) {
     XCDFWriter writer(file);
-    for (unsigned long r = 1; r <= records; ++r) writer.append(Metadata{0, {}, 100.0 * double(r), 0, 0, 0, 0, 0, 0, 0}, test_pes(r));
+    for (unsigned long r = 1; r <= records; ++r)
+        writer.append(Metadata{0, {}, 100.0 * double(r), 0, 0, 0, 0, 0, 0, 0}, test_pes(r));
     writer.close();
     return file;
 }
 
 /// The file key as the GCC standard library hashes a path: the elements'
 /// string hashes combined in order, low 16 bits cleared.
-unsigned long reference_file_key(const std::filesystem::path& file) {
+unsigned long key_of(const fs::path& file) {
     std::size_t seed = 0;
-    for (const auto& element : std::filesystem::canonical(file))
+    for (const auto& element : fs::canonical(file))
         seed ^= std::hash<std::string>{}(element.string()) + 0x9e3779b9 + (seed << 6) + (seed >> 2);
     return seed & ~std::size_t{0xFFFF};
 }
-
-// Keeps the compiler from folding the reference arithmetic at compile time,
-// where it would round differently from the math library.
-double opaque(double value) { return *static_cast<volatile double*>(&value); }
 
 // Every field, the doubles by their bits.
 auto fields(const Metadata& m) {
@@ -71,10 +68,10 @@ auto fields(const Metadata& m) {
                       m.num_channels);
 }
 
-// Each quantity is handed out by stratum (i + 1/2) / n after a shuffle of the
-// whole set; the set is returned in uid order.
-std::vector<Metadata> reference_showers(std::uint64_t n, double index, double e_min, double e_max, double r_max,
-                                        double theta_max) {
+// Each quantity is handed out by stratum (i + 1/2) / n after a shuffle of the whole set. Volatile inputs
+// keep the compiler from folding the arithmetic, where it would round differently from the math library.
+std::vector<Metadata> reference_showers(std::uint64_t n, double shape) {
+    volatile double index = shape, e_min = 30, e_max = 3e5, r_max = 180, theta_max = 0.9;
     std::vector<Metadata> records(n);
     for (std::uint64_t k = 0; k < n; ++k) records[k] = Metadata{k, Metadata::PROTON, 0, 0, 0, 0, 0, 0, 1, 1};
     std::mt19937_64 rng(1234567890);
@@ -104,21 +101,16 @@ TEST(MockProvider, RecordsMatchTheReferenceConstructionBitForBit) {
                                                      {3, -1.0}, {6, -1.0}, {5, -1.0 + 1e-9}, {101, -2.7}};
     for (const auto& [n, index] : sets) {
         MockProvider provider(n, index, 30.0, 3e5, 180.0, 0.9);
-        const auto actual = provider.get_all_metadata();
-        const auto expected = reference_showers(n, opaque(index), opaque(30.0), opaque(3e5), opaque(180.0), opaque(0.9));
+        const auto actual = provider.get_all_metadata(), expected = reference_showers(n, index);
         ASSERT_EQ(actual.size(), n);
-        for (std::size_t k = 0; k < n; ++k)
+        for (std::size_t k = 0; k < n; ++k) {
             EXPECT_EQ(fields(actual[k]), fields(expected[k])) << n << " showers, index " << index << ", uid " << k;
-        EXPECT_TRUE(n == 0 || fields(provider.get_metadata(n - 1)) == fields(expected[n - 1]));
-        // Each shower is one PE on channel 0 at its uid in seconds.
-        EXPECT_EQ(n ? provider.get_pe_list(n - 1) : PEList{}, n ? (PEList{{0, {double(n - 1)}}}) : PEList{});
+            EXPECT_EQ(provider.get_pe_list(k), (PEList{{0, {double(k)}}}));  // one PE at its uid in seconds
+        }
         EXPECT_THROW(provider.get_pe_list(n), std::out_of_range);
         EXPECT_THROW(provider.get_metadata(n), std::out_of_range);
     }
 }
-
-
-unsigned long key_of(const fs::path& file) { return reference_file_key(file); }
 
 bool same(const PEs& a, const PEs& b) {
     return std::ranges::equal(a, b, [](auto& x, auto& y) { return x.channel == y.channel && x.time == y.time; });
@@ -140,7 +132,7 @@ fs::path write_raw(const fs::path& file, const std::vector<std::uint64_t>& uids,
     return file;
 }
 
-TEST(XCDFReader, ReadsBackWhatTheWriterStoredWithRecordNumbersAsUids) {
+TEST(XCDFReader, ReadsBackWhatTheWriterStoredAndRefusesDamagedTruncatedOrForeignFilesNamingThem) {
     REQUIRE_XCDF();
     TempDir dir;
     const PEs one = test_pes(1);
@@ -151,19 +143,13 @@ TEST(XCDFReader, ReadsBackWhatTheWriterStoredWithRecordNumbersAsUids) {
         EXPECT_EQ(writer.append(Metadata{99, {}, 100.0 * r, 0, 0, 0, 0, 0, 0, 0}, r == 1 ? one : r == 2 ? PEs{} : many), r);
     writer.close();
     XCDFReader reader(dir.path() / "a.xcd", true, true);
-    EXPECT_THROW(reader.get_metadata(), std::out_of_range);  // before the first record
     ASSERT_TRUE(reader.next());
     EXPECT_EQ(std::pair(reader.get_metadata().uid, reader.get_metadata().energy), std::pair(1ul, 100.0));
     EXPECT_TRUE(same(reader.get_pe_data(), one) && same(reader.get_pe_data(), one));  // asked twice, same record
     ASSERT_TRUE(reader.next() && reader.next());                                     // PEs of record 2 never read
     EXPECT_TRUE(reader.get_metadata().uid == 3 && same(reader.get_pe_data(), many));
     EXPECT_FALSE(reader.next());
-    EXPECT_THROW(reader.get_pe_data(), std::out_of_range);
-}
 
-TEST(XCDFReader, DamagedTruncatedAndForeignFilesFailNamingTheFileAndAMetadataScanSkipsPeData) {
-    REQUIRE_XCDF();
-    TempDir dir;
     const auto file = dir.path() / "raw.xcd";
     const std::tuple<std::uint32_t, int, std::string> cases[] = {
         {0xFFFFFFFFu, 0, "PE record unreadable, cut short inside a record"},  // never allocated up front
@@ -234,7 +220,6 @@ TEST(SimulationProvider, RefusesBadSettingsDirectoriesAndRecordNumbersOrWarnsAbo
     const auto good = write_simulation_file(dir.path() / "good.xcd", 2), empty = dir.path() / "empty";
     fs::create_directory(empty);
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    EXPECT_NO_THROW(SimulationProvider(dir.path(), -1, -1, nan, false));  // thinning off
     const std::tuple<int, double, const char*> refused[] = {{0, 0.0, "0"}, {2, -1.5, "-1.5"}, {2, nan, "nan"}};
     for (const auto& [keep, interval, shown] : refused) {
         EXPECT_THROW_MSG(SimulationProvider(dir.path(), -1, keep, interval, false), std::invalid_argument,
@@ -245,11 +230,6 @@ TEST(SimulationProvider, RefusesBadSettingsDirectoriesAndRecordNumbersOrWarnsAbo
                      good.string() + " is no directory!");
     EXPECT_THROW_MSG(SimulationProvider(empty, -1, -1, 1.0, false), std::ios_base::failure,
                      empty.string() + " does not contain simulation files!");
-    const auto big = write_simulation_file(empty / "big.xcd", 65536);  // beyond the 16 uid bits
-    for (bool warn : {false, true})
-        EXPECT_THROW_MSG(SimulationProvider(empty, -1, -1, 1.0, warn).get_all_metadata(), std::ios_base::failure,
-                         "Maximum number of showers per file exceeded in file " + big.string() +
-                             "!\nExpected: 50000, Limit: 65535");
 
     const auto broken = write_raw(dir.path() / "broken.xcd", {1, 2, 4, 5}, 0, 0);
     const std::string message =
@@ -313,8 +293,7 @@ TEST(SimulationProvider, ThinningKeepsTheFirstPesOfEachIntervalOfDenseChannels) 
 TEST(MultiProvider, DispatchesByFileKeyAndRefusesTheSameFilesReachedTwice) {
     REQUIRE_XCDF();
     TempDir dir;
-    fs::create_directories(dir.path() / "one");
-    fs::create_directories(dir.path() / "two");
+    for (const char* sub : {"one", "two"}) fs::create_directory(dir.path() / sub);
     const unsigned long a = key_of(write_simulation_file(dir.path() / "one/a.xcd", 1));
     const unsigned long b = key_of(write_simulation_file(dir.path() / "one/b.xcd", 1));
     const unsigned long c = key_of(write_simulation_file(dir.path() / "two/c.xcd", 3));
@@ -352,27 +331,29 @@ TEST(SimulationProvider, DisabledBuildFailsAfterTheDirectoryChecks) {
 #endif
 }
 
-
 std::vector<BackgroundEvent> events_of(const std::vector<double>& times, const std::vector<std::uint64_t>& ids) {
     std::vector<BackgroundEvent> events;
     for (std::size_t i = 0; i < times.size(); ++i) events.push_back({times[i], 3, ids[i]});
     return events;
 }
 
-// Showers 10 to 13 with 0 to 3 channels; each metadata query marks its record
-// with a running number in x, so that a record read back tells which write stored it.
+// Showers 10 to 13 with 0 to 3 channels, those below 10 one PE on their own
+// channel at the running number of PE queries in ns; each metadata query marks
+// its record with a running number in x, so that a record read back tells which write stored it.
 class TableProvider : public ShowerProvider {
 public:
     std::map<unsigned long, PEList> showers{
         {10, {}}, {11, {{4, {0.5}}}}, {12, {{1, {}}, {2, {0.25, 0.75}}}}, {13, {{0, {1}}, {5, {2, 3, 4}}, {9, {5}}}}};
-    int marks = 0;
+    double marks = 0, pe_marks = 0;
 
     std::vector<Metadata> get_all_metadata() override { return {}; }
     Metadata get_metadata(unsigned long uid) override {
-        (void)showers.at(uid);
-        return Metadata{uid, Metadata::GAMMA, 10.0 + double(uid), double(marks++), 0, 0, 0, -1.0, -1, -1};
+        if (uid > 13) throw std::out_of_range("unknown shower");
+        return Metadata{uid, Metadata::GAMMA, 10.0 + double(uid), marks++, 0, 0, 0, -1.0, -1, -1};
     }
-    PEList get_pe_list(unsigned long uid) override { return showers.at(uid); }
+    PEList get_pe_list(unsigned long uid) override {
+        return uid < 10 ? PEList{{int(uid), {1e-9 * pe_marks++}}} : showers.at(uid);
+    }
 };
 
 std::set<std::string> names_in(const fs::path& dir) {
@@ -428,8 +409,6 @@ TEST_P(Layouts, FilesHoldTheShowersInEventOrderWithTheDocumentedSizes) {
             EXPECT_EQ(std::pair(id, read), std::pair(ids[e], pe_list));
             data_bytes += (interleaved ? 96 : 32) + 28 * pe_list.size() + 8 * pes;
         }
-        Metadata md;
-        EXPECT_THROW(data.read_raw(tmio::STRUCT_TAG, &md, sizeof md), std::ios_base::failure);
         EXPECT_EQ(fs::file_size(data_name), data_bytes) << file;
         EXPECT_EQ(fs::exists(meta_name) ? fs::file_size(meta_name) : 0, interleaved ? 0 : 68u + 80 * count);
     }
@@ -445,18 +424,12 @@ TEST(OrderedProvider, WritingRefusesBadArgumentsFirstThenClearsUpperCaseOpEntrie
     EXPECT_THROW_MSG(OrderedProvider::order_events(library, source, unsorted, 2, false, false, false),
                      std::invalid_argument, "Events are not sorted by time: event 2 at 1 s follows event 1 at 2 s!");
     EXPECT_FALSE(fs::exists(library));
-    EXPECT_THROW_MSG(OrderedProvider::order_events(library / "no" / "parent", source, few, 1, false, false, false),
-                     std::ios_base::failure, "Failed to create directory");
-    // A failing query leaves the complete files of earlier chunks and no hint file.
-    auto unknown = events_of({0, 1}, {11, 99});
-    EXPECT_THROW(OrderedProvider::order_events(library, source, unknown, 1, true, false, false), std::out_of_range);
-    EXPECT_EQ(names_in(library), (std::set<std::string>{"OP_DATA_0.tmio", "OP_META_0.tmio"}));
 
     write_library(dir, events_of({0, 1, 2, 3, 4, 5}, {11, 11, 11, 11, 11, 11}), 1, false);
     for (const char* name : {"OPx", "op_data_0.tmio", "Op_META_1", "x_OP", "kept.txt"}) dir.write(name, "x");
     fs::create_directory(dir.path() / "OP_empty_dir");
     write_library(dir, few, 1, true);
-    EXPECT_EQ(names_in(dir.path()), (std::set<std::string>{"OP_HINT.tmio", "OP_INTER_0.tmio", "OP_INTER_1.tmio", "lib",
+    EXPECT_EQ(names_in(dir.path()), (std::set<std::string>{"OP_HINT.tmio", "OP_INTER_0.tmio", "OP_INTER_1.tmio",
                                                            "op_data_0.tmio", "Op_META_1", "x_OP", "kept.txt"}));
     write_library(dir, {}, 1, true);  // only a hint file without hints, which the reader refuses
     EXPECT_EQ(fs::file_size(dir.path() / "OP_HINT.tmio"), 84u);
@@ -473,11 +446,9 @@ TEST(OrderedProvider, DropEmptyLeavesOutEmptyShowersButKeepsTheirHints) {
               (std::vector<double>{0, 2, 4}));
     for (const auto& [name, size] : {std::pair("OP_META_1.tmio", 68u + 80), {"OP_META_2.tmio", 68u}, {"OP_DATA_2.tmio", 68u}})
         EXPECT_EQ(fs::file_size(dir.path() / name), size) << name;
-    std::vector<unsigned long> ids, uids;
-    for (const BackgroundEvent& event : events) ids.push_back(event.id);
-    for (const Metadata& md : OrderedProvider(dir.path(), 0).get_all_metadata()) uids.push_back(md.uid);
-    EXPECT_EQ(ids, (std::vector<unsigned long>{11, 12, 13}));
-    EXPECT_EQ(uids, ids);
+    const auto read = OrderedProvider(dir.path(), 0).get_all_metadata();
+    ASSERT_TRUE(events.size() == 3 && read.size() == 3);
+    for (std::size_t i = 0; i < 3; ++i) EXPECT_TRUE(events[i].id == 11 + i && read[i].uid == 11 + i) << i;
 }
 
 // Showers 11 and 12 alternate two a file, hint times 1, 2, 2, 5; the mark in x
@@ -503,10 +474,8 @@ TEST_P(Layouts, SkipToTimeTakesTheLastFileWhoseHintIsNotLaterAndSearchesWrapArou
     EXPECT_EQ(provider.get_metadata(12).x, 7);
     EXPECT_EQ(provider.get_pe_list(12), TableProvider().showers.at(12));
     EXPECT_EQ(provider.get_metadata(11).x, 0);  // wrapped past the last file
-    for (int round = 0; round < 2; ++round) {
-        EXPECT_THROW_MSG(provider.get_metadata(9), std::out_of_range, "Shower with UID 9 not found!");
-        EXPECT_THROW_MSG(provider.get_pe_list(9), std::out_of_range, "Shower with UID 9 not found!");
-    }
+    EXPECT_THROW_MSG(provider.get_metadata(9), std::out_of_range, "Shower with UID 9 not found!");
+    EXPECT_THROW_MSG(provider.get_pe_list(9), std::out_of_range, "Shower with UID 9 not found!");
     const auto all = provider.get_all_metadata();
     ASSERT_EQ(all.size(), 8u);
     for (std::size_t i = 0; i < all.size(); ++i) EXPECT_EQ(all[i].x, double(i));
@@ -523,23 +492,11 @@ TEST(OrderedProvider, TheLaterOfTwoProvidersTakesOverTheHookId) {
     EXPECT_EQ(second->get_metadata(12).x, 1);
     first.reset();  // its handle removes the ID, whoever holds it now
     EXPECT_THROW(Hook::get<TimeHint>(4711), std::out_of_range);
-    auto kept = Hook::set(-3, TimeHint{});  // IDs of 0 and below register nothing
-    std::make_unique<OrderedProvider>(dir.path(), -3).reset();
-    std::make_unique<OrderedProvider>(dir.path(), 0).reset();
-    EXPECT_NO_THROW(Hook::get<TimeHint>(-3));
 }
 
-TEST(OrderedProvider, DamagedLibrariesAreRefusedOrEndTheirFileEarly) {
+TEST(OrderedProvider, MismatchedLibrariesAreRefused) {
     TempDir dir;
     write_library(dir, events_of({0, 1, 2, 3}, {11, 13, 12, 13}), 2, true);
-    // Shower 13 of file 0 loses its last bytes: the search goes on in file 1.
-    fs::resize_file(dir.path() / "OP_INTER_0.tmio", fs::file_size(dir.path() / "OP_INTER_0.tmio") - 3);
-    OrderedProvider provider(dir.path(), 0);
-    EXPECT_EQ(provider.get_metadata(11).uid, 11u);
-    EXPECT_THROW(provider.get_pe_list(13), std::ios_base::failure);  // the cut PE list itself
-    EXPECT_EQ(provider.get_pe_list(13), TableProvider().showers.at(13));
-    EXPECT_EQ(provider.get_all_metadata().size(), 4u);  // the cut record's metadata still reads
-
     const std::string mismatch = format("Files found in {} do not match OrderedProvider protocol!", dir.path().string());
     dir.write("OP_DATA_5.tmio", "");  // mixed layouts
     EXPECT_THROW_MSG(OrderedProvider(dir.path(), 0), std::ios_base::failure, mismatch);
@@ -548,34 +505,12 @@ TEST(OrderedProvider, DamagedLibrariesAreRefusedOrEndTheirFileEarly) {
     EXPECT_THROW_MSG(OrderedProvider(dir.path(), 0), std::ios_base::failure, mismatch);
     EXPECT_THROW_MSG(OrderedProvider(dir.path() / "none", 0), std::ios_base::failure,
                      (dir.path() / "none").string() + " does not exist or is no directory!");
-    dir.write("OP_INTER_x.tmio", "");
-    EXPECT_THROW_MSG(OrderedProvider(dir.path(), 0), std::invalid_argument, "stoi");
-
-    // Entry counts beyond the file: the absurd one refused, a large one read as
-    // far as the file goes without setting anything aside for it.
-    TempDir claims;
-    const double zero = 0;
-    tmio::TMIO(claims.path() / "OP_HINT.tmio", std::ios::out, "OP_HINT").write_array(tmio::VECTOR_TAG, &zero, 1);
-    {
-        tmio::TMIO data(claims.path() / "OP_INTER_0.tmio", std::ios::out, "OP_INTER");
-        for (std::uint64_t uid : {6, 5}) {
-            const Metadata md{uid, {}, 0, 0, 0, 0, 0, 0, 0, 0};
-            const std::uint64_t entries = std::uint64_t{1} << (uid == 6 ? 58 : 40);
-            data.write_raw(tmio::STRUCT_TAG, &md, sizeof md);
-            data.write_raw(tmio::STRUCT_TAG, &entries, sizeof entries);
-        }
-    }
-    OrderedProvider claimed(claims.path(), 0);
-    EXPECT_THROW_MSG(claimed.get_pe_list(6), std::length_error, "cannot create std::vector larger than max_size()");
-    EXPECT_THROW_MSG(claimed.get_pe_list(5), std::ios_base::failure,
-                     "Reached end of file " + (claims.path() / "OP_INTER_0.tmio").generic_string() + "!");
 }
-
 
 // Relative paths resolve against the settings file's directory.
 const char* const kSections = R"(
 providers:
-  ordered: {class: OrderedProvider, path: library}
+  ordered: {class: OrderedProvider, path: .}
   sim: {class: SimulationProvider, warn_unverified: false, cutoff_interval: 1.0e-8, cutoff_pes: 4, file_limit: -1,
         input_files: sims/one}
   multi: {class: MultiProvider, warn_unverified: true, cutoff_interval: 1.0e-8, cutoff_pes: -1,
@@ -596,16 +531,6 @@ std::string write_settings(const TempDir& dir, const std::string& name, const Ev
                                           " meta_gen_type: 0}" + kSections).string();
 }
 
-// Marks every stored shower with the running number of its query, in x and as
-// its PE time in nanoseconds, so that a shower read back tells its event.
-class MarkingSource : public ShowerProvider {
-public:
-    std::vector<Metadata> get_all_metadata() override { return {}; }
-    Metadata get_metadata(unsigned long uid) override { return Metadata{uid, {}, 0, marks++, 0, 0, 0, 0, 0, 0}; }
-    PEList get_pe_list(unsigned long uid) override { return {{static_cast<int>(uid), {1e-9 * pe_marks++}}}; }
-    double marks = 0, pe_marks = 0;
-};
-
 PEList as_pe_list(std::map<int, std::vector<double>> channels) {
     PEList result;
     for (auto& [channel, times] : channels) {
@@ -624,8 +549,7 @@ TEST(ProviderSettings, EachProviderClassServesABackgroundFromASettingsFile) {
     // only a reader moved to 5 s through the driver's hook meets the second occurrences first.
     Events events;
     for (int i = 0; i < 20; ++i) events.push_back({0.5 * i, 0, static_cast<unsigned long>(i % 10)});
-    MarkingSource source;
-    OrderedProvider::order_events(dir.path() / "library", source, events, 5, false, true, false);
+    write_library(dir, events, 5, true);
     events.erase(events.begin(), events.begin() + 10);
     const std::string ordered = write_settings(dir, "ordered", events);
     const std::vector<Metadata> records = Background(ordered).generate_metadata(5, 10);
@@ -643,7 +567,7 @@ TEST(ProviderSettings, EachProviderClassServesABackgroundFromASettingsFile) {
                          "XCDF support disabled at build time!");
     return;
 #endif
-    const auto key = [&](const char* file) { return reference_file_key(dir.path() / file); };
+    const auto key = [&](const char* file) { return key_of(dir.path() / file); };
     const Events one{{5.5, 0, key("sims/one/a.xcd") + 2}, {7.25, 0, key("sims/one/b.xcd") + 1},
                      {8.0, 0, key("sims/one/a.xcd") + 1}};
     Events all = one;
