@@ -18,7 +18,6 @@
 #include <bit>
 #include <cmath>
 #include <functional>
-#include <limits>
 #include <map>
 #include <random>
 #include <set>
@@ -92,8 +91,7 @@ std::vector<Metadata> reference_showers(std::uint64_t n, double shape) {
     return records;
 }
 
-// Each set catches a wrong draw order, a wrong stratum or altered arithmetic;
-// only exactly -1 takes the logarithmic branch, so an index just above it must not.
+// Each set catches a wrong draw order, stratum or arithmetic; only exactly -1 takes the logarithmic branch.
 TEST(MockProvider, RecordsMatchTheReferenceConstructionBitForBit) {
     const std::pair<std::uint64_t, double> sets[] = {{0, -2.0}, {1, -1.0}, {1, -1.5},        {2, -2.0},
                                                      {3, -1.0}, {6, -1.0}, {5, -1.0 + 1e-9}, {101, -2.7}};
@@ -138,7 +136,7 @@ TEST(XCDFReader, ReadsBackWhatTheWriterStoredAndRefusesDamagedTruncatedOrForeign
     for (int i = 0; i < 10000; ++i) many.push_back({i % 40, 1e-9 * i});
     XCDFWriter writer(dir.path() / "a.xcd");
     for (unsigned long r = 1; r <= 3; ++r)
-        EXPECT_EQ(writer.append(Metadata{99, {}, 100.0 * r, 0, 0, 0, 0, 0, 0, 0}, r == 1 ? one : r == 2 ? PEs{} : many), r);
+        EXPECT_EQ(writer.append(Metadata{99, {}, 100.0 * r, 0, 0, 0, 0, 0, 0, 0}, r == 1 ? one : r > 2 ? many : PEs{}), r);
     writer.close();
     XCDFReader reader(dir.path() / "a.xcd", true, true);
     ASSERT_TRUE(reader.next());
@@ -147,10 +145,9 @@ TEST(XCDFReader, ReadsBackWhatTheWriterStoredAndRefusesDamagedTruncatedOrForeign
     ASSERT_TRUE(reader.next() && reader.next());                                     // PEs of record 2 never read
     EXPECT_TRUE(reader.get_metadata().uid == 3 && same(reader.get_pe_data(), many));
     EXPECT_FALSE(reader.next());
-
     const auto file = dir.path() / "raw.xcd";
     const std::tuple<std::uint32_t, int, std::string> cases[] = {
-        {0xFFFFFFFFu, 0, "PE record unreadable, cut short inside a record"},  // never allocated up front
+        {0xFFFFFFFFu, 0, "PE record unreadable, cut short inside a record"},  // truncated; nothing allocated up front
         {2, 12, "PE record of 12 bytes instead of 24"}, {0, -1, "PE block missing, found tag 1"},
         {1, 12, "PE time is not finite"}};
     for (const auto& [pes, bytes, message] : cases) {
@@ -166,15 +163,9 @@ TEST(XCDFReader, ReadsBackWhatTheWriterStoredAndRefusesDamagedTruncatedOrForeign
     tmio::TMIO(file, std::ios::out, "OP_DATA");
     EXPECT_THROW_MSG(XCDFReader(file, true, true), std::ios_base::failure,
                      "Failed to open file " + file.string() + "!\nImplementation reports: protocol error");
-    write_simulation_file(file, 3);
-    fs::resize_file(file, fs::file_size(file) - 3);
-    XCDFReader cut(file, true, true);
-    EXPECT_THROW_MSG(while (cut.next()) cut.get_pe_data(), std::ios_base::failure,
-                     "Damaged simulation file " + file.string() + ": PE record unreadable, cut short inside a record!");
 }
 
-// Uids are the canonical path's hash without its low 16 bits plus the record
-// number; only names ending in lower-case ".xcd" are indexed, in key order.
+// Uids: the canonical path's key plus the record number; only lower-case ".xcd" names are indexed, in key order.
 TEST(SimulationProvider, FileLimitTakesTheSmallestKeysAndOnlyBackwardReadsReopen) {
     REQUIRE_XCDF();
     TempDir dir;
@@ -183,11 +174,10 @@ TEST(SimulationProvider, FileLimitTakesTheSmallestKeysAndOnlyBackwardReadsReopen
         keys.push_back(key_of(write_simulation_file(dir.path() / name, 3)));
     std::ranges::sort(keys);
     for (const char* name : {"B.XCD", "c.xcdf", "d.txt", ".xcd"}) write_simulation_file(dir.path() / name, 1);
-    fs::create_directory(dir.path() / "sub");
     unsigned long seen = XCDFReader::files_opened();
     const auto opens = [&seen] { return XCDFReader::files_opened() - std::exchange(seen, XCDFReader::files_opened()); };
     for (int limit : {0, 2, -1}) {
-        const auto records = SimulationProvider(dir.path() / "sub" / "..", limit, -1, 1.0, false).get_all_metadata();
+        const auto records = SimulationProvider(dir.path() / ".", limit, -1, 1.0, false).get_all_metadata();
         const std::size_t files = limit < 0 ? 5 : static_cast<std::size_t>(limit);
         EXPECT_EQ(opens(), files) << limit;
         ASSERT_EQ(records.size(), 3 * files) << limit;
@@ -217,18 +207,15 @@ TEST(SimulationProvider, RefusesBadSettingsDirectoriesAndRecordNumbersOrWarnsAbo
     TempDir dir;
     const auto good = write_simulation_file(dir.path() / "good.xcd", 2), empty = dir.path() / "empty";
     fs::create_directory(empty);
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    const std::tuple<int, double, const char*> refused[] = {{0, 0.0, "0"}, {2, -1.5, "-1.5"}, {2, nan, "nan"}};
-    for (const auto& [keep, interval, shown] : refused) {
+    const std::tuple<int, double, const char*> refused[] = {{0, 0.0, "0"}, {2, -1.5, "-1.5"}, {2, NAN, "nan"}};
+    for (const auto& [keep, interval, shown] : refused)
         EXPECT_THROW_MSG(SimulationProvider(dir.path(), -1, keep, interval, false), std::invalid_argument,
                          format("Setting cutoff_interval = {} is not positive!", shown));
-    }
     EXPECT_THROW_MSG(MultiProvider(0, -2, false), std::invalid_argument, "Setting cutoff_interval = -2 is not positive!");
     EXPECT_THROW_MSG(SimulationProvider(good, -1, -1, 1.0, false), std::ios_base::failure,
                      good.string() + " is no directory!");
     EXPECT_THROW_MSG(SimulationProvider(empty, -1, -1, 1.0, false), std::ios_base::failure,
                      empty.string() + " does not contain simulation files!");
-
     const auto broken = write_raw(dir.path() / "broken.xcd", {1, 2, 4, 5}, 0, 0);
     const std::string message =
         "XCDFReader provided non continuous ids: expected 3 but got 4! Verify input file " + broken.string() + "!";
@@ -258,7 +245,6 @@ TEST(SimulationProvider, ThinningKeepsTheFirstPesOfEachIntervalOfDenseChannels) 
     const Times ten{9, 8, 7, 6, 5, 4, 3, 2, 1, 0};  // stored out of order on purpose
     EXPECT_EQ(thinned(0, ten, 2, 3.0), (PEList{{0, {0, 1, 4, 5, 7, 8}}})) << "a bound belongs to the lower bin";
     EXPECT_EQ(thinned(4, {2, 2, 2, 2, 2}, 3, 1.0), (PEList{{4, {0, 0, 0}}})) << "one instant";
-    EXPECT_EQ(thinned(0, {3, 1, 2}, 3, 0.5), (PEList{{0, {0, 1, 2}}})) << "not dense";
     EXPECT_EQ(thinned(0, ten, -1, 3.0), (PEList{{0, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}}})) << "thinning off";
     EXPECT_EQ(thinned(0, ten, 2, INFINITY), (PEList{{0, {0, 1}}})) << "infinite interval";
     EXPECT_EQ(thinned(1, {3, 3.5, 4}, 1, 1.0, {{0, 1}}), (PEList{{0, {0}}, {1, {2}}})) << "shower-wide shift";
@@ -267,8 +253,7 @@ TEST(SimulationProvider, ThinningKeepsTheFirstPesOfEachIntervalOfDenseChannels) 
     EXPECT_EQ(thinned(0, {1, 2}, 0, 1.0), (PEList{{0, {}}})) << "keep none";
     EXPECT_EQ(thinned(0, {}, 1, 1.0), PEList{}) << "no PEs";
 
-    // Times on the bin bounds k interval + t0 as computed and one double either
-    // side, against a walk through the bins one by one.
+    // Times on the bounds k interval + t0 and a double either side, against a walk through the bins one by one.
     std::mt19937_64 rng(5);
     std::uniform_real_distribution<double> uniform(-5, 5);
     for (int round = 0; round < 100; ++round) {
@@ -301,11 +286,10 @@ TEST(MultiProvider, DispatchesByFileKeyAndRefusesTheSameFilesReachedTwice) {
     EXPECT_THROW_MSG(multi.get_pe_list(c + 1), std::out_of_range, format("Shower with UID {} not found!", c + 1));
     multi.add_dataset(dir.path() / "one", 1);
     multi.add_dataset(dir.path() / "two", -1);
-    for (const char* again : {"two", "link"}) {
+    for (const char* again : {"two", "link"})
         EXPECT_THROW_MSG(multi.add_dataset(dir.path() / again, -1), std::runtime_error,
                          "Datasets contain files with same hashes!\nFile A: " + (dir.path() / "two/c.xcd").string() +
                              "\nFile B: " + (dir.path() / again / "c.xcd").string());
-    }
     std::vector<unsigned long> uids;  // the refused datasets were not added
     for (const Metadata& md : multi.get_all_metadata()) uids.push_back(md.uid);
     EXPECT_EQ(uids, (std::vector<unsigned long>{std::min(a, b) + 1, c + 1, c + 2, c + 3}));
@@ -320,15 +304,13 @@ std::vector<BackgroundEvent> events_of(const std::vector<double>& times, const s
     return events;
 }
 
-// Showers 10 to 13 with 0 to 3 channels, those below 10 one PE on their own
-// channel at the running number of PE queries in ns; each metadata query marks
-// its record with a running number in x, so that a record read back tells which write stored it.
+// Showers 10 to 13 with 0 to 3 channels, those below 10 one PE on their own channel at the running number
+// of PE queries in ns; metadata queries number their records in x, so a record read back tells its write.
 class TableProvider : public ShowerProvider {
 public:
     std::map<unsigned long, PEList> showers{
         {10, {}}, {11, {{4, {0.5}}}}, {12, {{1, {}}, {2, {0.25, 0.75}}}}, {13, {{0, {1}}, {5, {2, 3, 4}}, {9, {5}}}}};
     double marks = 0, pe_marks = 0;
-
     std::vector<Metadata> get_all_metadata() override { return {}; }
     Metadata get_metadata(unsigned long uid) override {
         return Metadata{uid, Metadata::GAMMA, 10.0 + double(uid), marks++, 0, 0, 0, -1.0, -1, -1};
@@ -337,12 +319,6 @@ public:
         return uid < 10 ? PEList{{int(uid), {1e-9 * pe_marks++}}} : showers.at(uid);
     }
 };
-
-std::set<std::string> names_in(const fs::path& dir) {
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir)) names.insert(entry.path().filename().string());
-    return names;
-}
 
 void write_library(const TempDir& dir, std::vector<BackgroundEvent> events, unsigned long per_file, bool interleaved) {
     TableProvider source;
@@ -361,8 +337,6 @@ TEST_P(Layouts, FilesHoldTheShowersInEventOrderWithTheDocumentedSizes) {
     const std::vector<std::uint64_t> ids{13, 11, 13, 10, 12, 11, 11, 13, 12, 10};
     write_library(dir, events_of({0, 1, 1, 2, 3, 4, 5, 6, 7, 8}, ids), 4, interleaved);
     EXPECT_EQ(fs::file_size(dir.path() / "OP_HINT.tmio"), 84u + 8 * 3);
-    EXPECT_EQ(tmio::TMIO(dir.path() / "OP_HINT.tmio", std::ios::in, "OP_HINT").read_vector<double>(),
-              (std::vector<double>{0, 3, 7}));
     const std::string protocol = interleaved ? "OP_INTER" : "OP_DATA";
     const TableProvider shapes;
     for (std::size_t file = 0, e = 0; file < 3; ++file) {
@@ -394,7 +368,7 @@ TEST_P(Layouts, FilesHoldTheShowersInEventOrderWithTheDocumentedSizes) {
     }
 }
 
-TEST(OrderedProvider, WritingRefusesBadArgumentsFirstThenClearsUpperCaseOpEntries) {
+TEST(OrderedProvider, WritingRefusesBadArgumentsFirstThenClearsUpperCaseOpEntriesAndDropsEmptyShowers) {
     TempDir dir;
     TableProvider source;
     const auto library = dir.path() / "lib";
@@ -404,28 +378,25 @@ TEST(OrderedProvider, WritingRefusesBadArgumentsFirstThenClearsUpperCaseOpEntrie
     EXPECT_THROW_MSG(OrderedProvider::order_events(library, source, unsorted, 2, false, false, false),
                      std::invalid_argument, "Events are not sorted by time: event 2 at 1 s follows event 1 at 2 s!");
     EXPECT_FALSE(fs::exists(library));
-
     write_library(dir, events_of({0, 1, 2, 3, 4, 5}, {11, 11, 11, 11, 11, 11}), 1, false);
     for (const char* name : {"OPx", "op_data_0.tmio", "Op_META_1", "x_OP", "kept.txt"}) dir.write(name, "x");
     fs::create_directory(dir.path() / "OP_empty_dir");
     write_library(dir, few, 1, true);
-    EXPECT_EQ(names_in(dir.path()), (std::set<std::string>{"OP_HINT.tmio", "OP_INTER_0.tmio", "OP_INTER_1.tmio",
-                                                           "op_data_0.tmio", "Op_META_1", "x_OP", "kept.txt"}));
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir.path())) names.insert(entry.path().filename().string());
+    EXPECT_EQ(names, (std::set<std::string>{"OP_HINT.tmio", "OP_INTER_0.tmio", "OP_INTER_1.tmio", "op_data_0.tmio",
+                                            "Op_META_1", "x_OP", "kept.txt"}));
     write_library(dir, {}, 1, true);  // only a hint file without hints, which the reader refuses
     EXPECT_EQ(fs::file_size(dir.path() / "OP_HINT.tmio"), 84u);
     EXPECT_THROW_MSG(OrderedProvider(dir.path(), 0), std::ios_base::failure,
                      format("No OrderedProvider data files found in {}!", dir.path().string()));
-}
-
-TEST(OrderedProvider, DropEmptyLeavesOutEmptyShowersButKeepsTheirHints) {
-    TempDir dir;
-    TableProvider source;
-    auto events = events_of({0, 1, 2, 3, 4, 5}, {11, 12, 10, 13, 10, 10});  // file 2 holds only empty ones
+    // Empty showers dropped, their hints kept: file 1 starts with one, file 2 holds only empty ones.
+    auto events = events_of({0, 1, 2, 3, 4, 5}, {11, 12, 10, 13, 10, 10});
     OrderedProvider::order_events(dir.path(), source, events, 2, true, false, false);
     EXPECT_EQ(tmio::TMIO(dir.path() / "OP_HINT.tmio", std::ios::in, "OP_HINT").read_vector<double>(),
               (std::vector<double>{0, 2, 4}));
-    for (const auto& [name, size] : {std::pair("OP_META_1.tmio", 68u + 80), {"OP_META_2.tmio", 68u}, {"OP_DATA_2.tmio", 68u}})
-        EXPECT_EQ(fs::file_size(dir.path() / name), size) << name;
+    for (const auto& [name, size] : {std::pair("OP_META_1", 68u + 80), {"OP_META_2", 68u}, {"OP_DATA_2", 68u}})
+        EXPECT_EQ(fs::file_size(dir.path() / (std::string(name) + ".tmio")), size) << name;
     const auto read = OrderedProvider(dir.path(), 0).get_all_metadata();
     ASSERT_TRUE(events.size() == 3 && read.size() == 3);
     for (std::size_t i = 0; i < 3; ++i) EXPECT_TRUE(events[i].id == 11 + i && read[i].uid == 11 + i) << i;
@@ -472,7 +443,6 @@ TEST(OrderedProvider, TheLaterOfTwoProvidersTakesOverTheHookIdAndMismatchedLibra
     EXPECT_EQ(second->get_metadata(12).x, 1);
     first.reset();  // its handle removes the ID, whoever holds it now
     EXPECT_THROW(Hook::get<TimeHint>(4711), std::out_of_range);
-
     const std::string mismatch = format("Files found in {} do not match OrderedProvider protocol!", dir.path().string());
     dir.write("OP_DATA_5.tmio", "");  // mixed layouts
     EXPECT_THROW_MSG(OrderedProvider(dir.path(), 0), std::ios_base::failure, mismatch);
@@ -521,8 +491,8 @@ TEST(ProviderSettings, EachProviderClassServesABackgroundFromASettingsFileOrFail
     for (const char* sub : {"sims/one", "sims/two"}) std::filesystem::create_directories(dir.path() / sub);
     for (const char* file : {"sims/one/a.xcd", "sims/one/b.xcd", "sims/two/c.xcd"})
         write_simulation_file(dir.path() / file, 2);
-    // Showers 0 to 9 twice, at 0 to 4.5 s and at 5 to 9.5 s, five events a file:
-    // only a reader moved to 5 s through the driver's hook meets the second occurrences first.
+    // Showers 0 to 9 at 0 to 4.5 s and again from 5 s, five a file: only a reader moved to 5 s by the hook
+    // meets the second occurrences first.
     Events events;
     for (int i = 0; i < 20; ++i) events.push_back({0.5 * i, 0, static_cast<unsigned long>(i % 10)});
     write_library(dir, events, 5, true);
@@ -565,10 +535,9 @@ TEST(ProviderSettings, EachProviderClassServesABackgroundFromASettingsFileOrFail
         EXPECT_EQ(background.next_chunk(5), as_pe_list(expected)) << name;
         const std::vector<Metadata> replayed = background.generate_metadata(5, 10);
         ASSERT_EQ(replayed.size(), showers.size()) << name;
-        for (std::size_t i = 0; i < replayed.size(); ++i) {
+        for (std::size_t i = 0; i < replayed.size(); ++i)
             EXPECT_EQ(std::tuple(replayed[i].uid, replayed[i].time, replayed[i].energy),
                       std::tuple(showers[i].id, showers[i].time, 100.0 * double(showers[i].id & 0xFFFF)));
-        }
     }
     Factory<ShowerProvider> factory(ordered);
     EXPECT_EQ(factory.create_by_name("sim")->get_all_metadata().size(), 4u);
