@@ -255,15 +255,16 @@ TEST(SimulationProvider, ThinningKeepsTheFirstPesOfEachIntervalOfDenseChannels) 
 
     // Times on the bounds k interval + t0 and a double either side, against a walk through the bins one by one.
     std::mt19937_64 rng(5);
-    std::uniform_real_distribution<double> uniform(-5, 5);
     for (int round = 0; round < 100; ++round) {
-        const double interval = std::array{0.1, 0.3, 1e-3, 7.0, 1.0 / 3}[round % 5], t0 = uniform(rng);
+        const double interval = std::array{0.1, 0.3, 1e-3, 7.0, 1.0 / 3, 1e-18}[round % 6];
+        double t0 = std::uniform_real_distribution<double>(-5, 5)(rng);
         Times times{t0}, kept;
         for (int i = 0; i < 40; ++i) {
             const double on = double(rng() % 20 + 1) * interval + t0;
             times.push_back(std::nextafter(on, on + double(static_cast<int>(rng() % 3) - 1) * 1e300));
         }
         std::ranges::sort(times);
+        t0 = times.front();  // a step below a bound that rounds to t0 starts the channel earlier
         const int keep = static_cast<int>(rng() % 3);
         const auto bins = std::max(1ul, static_cast<unsigned long>(std::ceil((times.back() - t0) / interval)));
         for (std::size_t k = 1, i = 0; k <= bins; ++k)
