@@ -247,7 +247,7 @@ TEST(SimulationProvider, ThinningKeepsTheFirstPesOfEachIntervalOfDenseChannels) 
     EXPECT_EQ(thinned(4, {2, 2, 2, 2, 2}, 3, 1.0), (PEList{{4, {0, 0, 0}}})) << "one instant";
     EXPECT_EQ(thinned(0, ten, -1, 3.0), (PEList{{0, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}}})) << "thinning off";
     EXPECT_EQ(thinned(0, ten, 2, INFINITY), (PEList{{0, {0, 1}}})) << "infinite interval";
-    EXPECT_EQ(thinned(1, {3, 3.5, 4}, 1, 1.0, {{0, 1}}), (PEList{{0, {0}}, {1, {2}}})) << "shower-wide shift";
+    EXPECT_EQ(thinned(1, {3, 3.5, 4}, 1, 1.0, {{0, 5}}), (PEList{{0, {2}}, {1, {0}}})) << "shower-wide shift";
     // A span of 1e306 intervals: each PE its own bin, found without visiting the empty ones.
     EXPECT_EQ(thinned(2, {1e6, 0, 1}, 1, 1e-300), (PEList{{2, {0, 1, 1e6}}})) << "tiny interval";
     EXPECT_EQ(thinned(0, {1, 2}, 0, 1.0), (PEList{{0, {}}})) << "keep none";
