@@ -545,5 +545,38 @@ TEST(ProviderSettings, EachProviderClassServesABackgroundFromASettingsFileOrFail
     EXPECT_THROW_MSG(factory.create_by_name("half_multi"), std::out_of_range, "Key file_limit not found!");
 }
 
+// Counts that a damaged file cannot back: more records than a UID can number
+// (they would run into the next file's key), and PE-list entry counts far
+// beyond the bytes left, which must not be set aside up front.
+TEST(ShowerFiles, CountsBeyondWhatTheFileCanHoldAreRefusedWithoutAllocatingForThem) {
+    REQUIRE_XCDF();
+    TempDir dir;
+    fs::create_directory(dir.path() / "sims");
+    const auto big = write_simulation_file(dir.path() / "sims" / "big.xcd", 65536);
+    for (bool warn : {false, true}) {
+        EXPECT_THROW_MSG(SimulationProvider(dir.path() / "sims", -1, -1, 1.0, warn).get_all_metadata(),
+                         std::ios_base::failure,
+                         "Maximum number of showers per file exceeded in file " + big.string() +
+                             "!\nExpected: 50000, Limit: 65535");
+    }
+    {
+        tmio::TMIO hint(dir.path() / "OP_HINT.tmio", std::ios::out, "OP_HINT");
+        const double zero = 0;
+        hint.write_array(tmio::VECTOR_TAG, &zero, 1);
+        tmio::TMIO data(dir.path() / "OP_INTER_0.tmio", std::ios::out, "OP_INTER");
+        Metadata md{};
+        md.uid = 6;
+        for (std::uint64_t entries : {std::uint64_t{1} << 58, std::uint64_t{1} << 40}) {
+            data.write_raw(tmio::STRUCT_TAG, &md, sizeof md);
+            data.write_raw(tmio::STRUCT_TAG, &entries, sizeof entries);
+            md.uid = 5;
+        }
+    }
+    OrderedProvider provider(dir.path(), 0);
+    EXPECT_THROW_MSG(provider.get_pe_list(6), std::length_error, "cannot create std::vector larger than max_size()");
+    EXPECT_THROW_MSG(provider.get_pe_list(5), std::ios_base::failure,
+                     "Reached end of file " + (dir.path() / "OP_INTER_0.tmio").generic_string() + "!");
+}
+
 }  // namespace
 }  // namespace background
