@@ -160,7 +160,23 @@ PYBIND11_MODULE(vorizovedavuz, m, py::mod_gil_not_used(),
     // element type is already registered globally, which Metadata is by now.
     py::bind_vector<std::vector<Metadata>>(m, "MetadataVector");
     py::bind_vector<std::vector<double>>(m, "DoubleVector");
-    py::bind_vector<background::PEList>(m, "PEListVector");
+    auto pe_lists = py::bind_vector<background::PEList>(m, "PEListVector");
+    // Walking a chunk is the consumer's main cost: the generic iterator goes
+    // through a method call and an argument dispatch per element. This one
+    // makes every (channel, times) tuple in one call, the times referring to
+    // the stored vector and keeping the chunk alive, as indexing does.
+    pe_lists.attr("__iter__") = py::cpp_function(
+        [](py::handle self) {
+            auto& entries = py::cast<background::PEList&>(self);
+            py::list items(entries.size());
+            for (std::size_t i = 0; i < entries.size(); ++i) {
+                py::object times =
+                    py::cast(&entries[i].second, py::return_value_policy::reference_internal, self);
+                items[i] = py::make_tuple(entries[i].first, std::move(times));
+            }
+            return py::iter(items);
+        },
+        py::is_method(pe_lists), py::name("__iter__"));
 
     py::class_<background::Background>(m, "Background")
         .def(py::init<const std::string&>(), py::arg("settings"), init_doc)

@@ -74,12 +74,21 @@ def test_vectors_compare_by_value_and_pe_list_times_alias_the_stored_vector():
     element = vector[0]
     assert type(element) is tuple and type(element[1]) is DoubleVector
     element[1].append(0.75)
+    iterated = [times for _, times in vector]  # iteration aliases like indexing
+    iterated[2].append(9.0)
+    assert list(vector[2][1]) == [9.0]
     channel, popped = vector.pop(1)
     popped.append(2.0)
-    assert channel == 4 and vector == pe_list((3, [0.5, 0.75]), (5, []))
+    assert channel == 4 and vector == pe_list((3, [0.5, 0.75]), (5, [9.0]))
     del vector
-    gc.collect()  # the alias keeps the list alive, the popped times are owned
+    gc.collect()  # the aliases keep the list alive, the popped times are owned
     assert list(element[1]) == [0.5, 0.75] and list(popped) == [1.0, 2.0]
+    # Times taken by iteration keep the chunk alive too.
+    chunk = pe_list((1, [4.0]))
+    times = next(iter(chunk))[1]
+    del chunk
+    gc.collect()
+    assert list(times) == [4.0]
     # The times must already be a DoubleVector: no implicit list conversion.
     with pytest.raises(RuntimeError):
         PEListVector([(3, [0.5])])
