@@ -30,9 +30,8 @@ namespace {
 using testing::TempDir;
 using Times = std::vector<double>;
 
-// "showers" shower k is one PE on channel 0, k seconds after the shower, and
-// "arrivals" yields showers 0 to 3, so "delayed" puts PEs up to 3 s after
-// their event and later chunks receive them.
+// Shower k is one PE on channel 0, k s after its event: "delayed" carries PEs into later chunks.
+// "mix" and "all" are the stream pinned bit for bit.
 const char* const kSections = R"(
 providers:
   showers: {class: MockProvider, theta_max: 0.5, r_max: 100.0, e_max: 1000.0, e_min: 10.0, index: -2.0, num_showers: 4}
@@ -41,12 +40,24 @@ generators:
   single: {class: NPEGenerator, num_pe: 1}
   double: {class: NPEGenerator, num_pe: 2}
   by_type: {class: GenericGenerator, generators: {single: 1, double: 2}}
+  low: {class: AfterpulseGenerator, base_generator: single, probability: 0.05, delay_mean: 1.0e-6, delay_std: 2.0e-7,
+        num_pe_mean: 1.5, seed: 42}
+  high: {class: AfterpulseGenerator, base_generator: single, probability: 0.8, delay_mean: 3.0e-6, delay_std: 2.0e-6,
+         num_pe_mean: 2.5, seed: 43}
+  pairs: {class: AfterpulseGenerator, base_generator: double, probability: 0.3, delay_mean: 2.0e-6, delay_std: 1.0e-6,
+          num_pe_mean: 1.0, seed: -1}
+  mix: {class: GenericGenerator, generators: {low: 0, high: 1, pairs: 2, delayed: 3}}
 models:
   arrivals: {class: DarkCountModel, gen_type: 0, seed: 11, num_channels: 4, rate: 3.0}
   over: {class: DarkCountModel, gen_type: 0, seed: 29, num_channels: 3, rate: 4.0}
   type_one: {class: DarkCountModel, gen_type: 1, seed: 5, num_channels: 4, rate: 3.0}
   type_two: {class: DarkCountModel, gen_type: 2, seed: -1, num_channels: 4, rate: 3.0}
   typed: {class: GenericModel, models: {type_one: 0, type_two: 0}}
+  dark: {class: DarkCountModel, gen_type: 0, seed: 7, num_channels: 64, rate: 20000.0}
+  bright: {class: DarkCountModel, gen_type: 1, seed: 8, num_channels: 64, rate: 3000.0}
+  paired: {class: DarkCountModel, gen_type: 2, seed: 9, num_channels: 64, rate: 1000.0}
+  showering: {class: DarkCountModel, gen_type: 3, seed: 10, num_channels: 4, rate: 40.0}
+  all: {class: GenericModel, models: {dark: 0, bright: 0, paired: 0, showering: 0}}
 fluxes: {}
 )";
 
@@ -61,9 +72,8 @@ std::unique_ptr<BackgroundModel> arrivals() { return std::make_unique<DarkCountM
 PEList delayed(const BackgroundEvent& e) { return {{0, {static_cast<double>(e.id) + e.time}}}; }
 PEList npe(const BackgroundEvent& e, int copies) { return {{static_cast<int>(e.id), Times(copies, e.time)}}; }
 
-// What the driver must hand out, kept as plain pools instead of run mergers:
-// every generated time waits in its channel's pool until a chunk ends at or
-// after it; a seek empties the pools after the next chunk has sampled.
+// The driver with plain pools instead of run mergers: a time waits until a chunk ends at or after
+// it; a seek empties the pools after the next chunk has sampled.
 struct Reference {
     std::unique_ptr<BackgroundModel> model;
     std::function<PEList(const BackgroundEvent&)> generate;
@@ -102,8 +112,7 @@ bool contains(const PEList& chunk, double time) {
     });
 }
 
-// Registers a time-hint callback under 4242 that records its calls, and
-// fails them when asked to.
+// A time-hint callback under 4242 that records its calls and fails them when asked to.
 class BackgroundTest : public ::testing::Test {
 protected:
     std::string write(const std::string& text) { return dir.write("settings.yaml", text).string(); }
@@ -116,11 +125,8 @@ protected:
     });
 };
 
-// T is the earliest time carried out of the first chunk: chunks ending one
-// double before T (an empty one too) leave it, the chunk ending at T takes
-// it. The start time is the first seek; of two seeks only the last counts,
-// firing the hook once with its time, and the held times are dropped
-// although the next chunk covers them.
+// Chunks ending one double before a held time leave it, the one ending at it takes it. The start
+// time is the first seek; of two seeks only the last fires the hook and the held times are dropped.
 TEST_F(BackgroundTest, ChunksHandOutTimesUpToTheirEndAndSeeksDropTheRest) {
     Background bg(write(settings_text("delayed", "arrivals", 1)));
     Reference ref = delayed_reference();
@@ -153,10 +159,8 @@ TEST_F(BackgroundTest, ChunksHandOutTimesUpToTheirEndAndSeeksDropTheRest) {
     EXPECT_EQ(hints, (Times{0.5, 1.0}));
 }
 
-// "over" puts events on channels 0 to 2 of a two-channel array: the chunk
-// fails at its first channel-2 event, yet has moved the start on and kept
-// what earlier events pushed, so the following empty chunk hands out times
-// that lie before its start.
+// "over" reaches channel 2 of a two-channel array: the failed chunk has moved the start on and kept
+// what earlier events pushed, which the following empty chunk hands out.
 TEST_F(BackgroundTest, ChannelOutOfRangeFailsAfterTheChunkMovedOn) {
     Background bg(write(settings_text("single", "over", 2)));
     Reference ref{std::make_unique<DarkCountModel>(4.0, 3, 29, 0), [](const auto& e) { return npe(e, 1); },
@@ -170,9 +174,8 @@ TEST_F(BackgroundTest, ChannelOutOfRangeFailsAfterTheChunkMovedOn) {
     for (const auto& entry : leftovers) EXPECT_LT(entry.second.back(), 1.5);
 }
 
-// After a seek, a chunk whose model fails leaves the reset pending: the next
-// chunk fires the hook and drops the held times. A chunk whose hook fails has
-// cleared the reset without dropping them: the next chunk hands them out.
+// After a seek, a failing model leaves the reset pending (the next chunk fires the hook and drops
+// the held times); a failing hook has cleared it without dropping them.
 TEST_F(BackgroundTest, FailedChunksAfterASeekFollowTheirFailureRules) {
     for (const bool hook_fails : {false, true}) {
         SCOPED_TRACE(hook_fails ? "hook fails" : "model fails");
@@ -193,8 +196,7 @@ TEST_F(BackgroundTest, FailedChunksAfterASeekFollowTheirFailureRules) {
     }
 }
 
-// A time that is not finite would leave every later chunk empty: it is
-// refused before the clock moves, so the stream goes on with the times it holds.
+// A non-finite time would leave every later chunk empty: it is refused before the clock moves.
 TEST_F(BackgroundTest, NonFiniteTimesAndNegativeChannelCountsAreRefused) {
     constexpr double nan = std::numeric_limits<double>::quiet_NaN();
     constexpr double inf = std::numeric_limits<double>::infinity();
@@ -220,28 +222,22 @@ TEST_F(BackgroundTest, NonFiniteTimesAndNegativeChannelCountsAreRefused) {
                      "A chunk of 1e+308 s from 1e+308 s does not end at a finite time!");
 }
 
-// A missing key, an ID nobody registered or one registered with another type
-// all mean "no hook". meta_gen_type is read by metadata only.
+// An ID nobody registered, or registered with another type, means "no hook"; meta_gen_type is read
+// by metadata only.
 TEST_F(BackgroundTest, MissingOrUnknownHookIsNoHook) {
     const auto wrong_type = Hook::set<int>(4244, 1);
     for (const char* hook_line : {"", "  time_hint_hook: 4243\n", "  time_hint_hook: 4244\n"}) {
-        const bool typed = *hook_line != 0;
-        const std::string extra = hook_line + std::string(typed ? "  meta_gen_type: 0\n" : "");
-        Background bg(write(settings_text("delayed", "arrivals", 1, extra)));
+        Background bg(write(settings_text("delayed", "arrivals", 1, hook_line)));
         bg.next_chunk(1.0);
         bg.seek(3.0);
         bg.next_chunk(1.0);
-        if (typed) bg.generate_metadata(0.0, 1.0);
-        else EXPECT_THROW_MSG(bg.generate_metadata(1.0, 2.0), std::out_of_range, "Key meta_gen_type not found!");
+        EXPECT_THROW_MSG(bg.generate_metadata(1.0, 2.0), std::out_of_range, "Key meta_gen_type not found!");
         EXPECT_TRUE(hints.empty()) << hook_line;
     }
 }
 
-// "typed" mixes events of types 1 and 2; only those of meta_gen_type count,
-// each with the provider's record at its event time. Metadata samples the
-// model like a chunk does, but leaves the chunks' start and held times alone.
-// The directly built reference also shows every setting reaching its own
-// argument, and a seed of -1 meaning 2^64 - 1.
+// Only events of meta_gen_type count, each with the provider's record at its event time; metadata
+// leaves the chunks' start and held times alone. A seed of -1 means 2^64 - 1.
 TEST_F(BackgroundTest, MetadataTakesTheShowersOfTheSelectedTypeAtTheirEventTimes) {
     Background bg(write(settings_text("by_type", "typed", 4, "  time_hint_hook: 4242\n  meta_gen_type: 2\n")));
     auto model = std::make_unique<GenericModel>();
@@ -269,8 +265,7 @@ TEST_F(BackgroundTest, MetadataTakesTheShowersOfTheSelectedTypeAtTheirEventTimes
     EXPECT_EQ(bg.next_chunk(0.05), ref.chunk(0.05));  // short enough for silent channels
 }
 
-// Each row is written with only the keys before the one left out, and the
-// error must name that key; with every key present the instance builds.
+// Each row is written with only the keys before the one left out; with every key it builds.
 TEST_F(BackgroundTest, MissingKeysAreNamedInTheOrderTheyAreRead) {
     const std::vector<std::pair<std::string, std::vector<std::string>>> table = {
         {"providers:MockProvider",
@@ -286,13 +281,13 @@ TEST_F(BackgroundTest, MissingKeysAreNamedInTheOrderTheyAreRead) {
         {"lib:", {"provider: showers", "generator: single", "model: arrivals", "num_channels: 1", "start_time: 0"}},
     };
     for (const auto& [where, keys] : table) {
-        const std::string section = where.substr(0, where.find(':')), cls = where.substr(where.find(':') + 1);
+        const std::size_t colon = where.find(':');
+        const std::string section = where.substr(0, colon);
         for (std::size_t missing = 0; missing <= keys.size(); ++missing) {
-            std::string entry = section == "lib" ? "lib: {" : "  x: {class: " + cls + ", ";
+            std::string entry = section == "lib" ? "lib: {" : "  x: {class: " + where.substr(colon + 1) + ", ";
             for (std::size_t i = 0; i < missing; ++i) entry += keys[i] + ", ";
             std::string text = kSections;
-            text.insert(section == "lib" ? text.size() : text.find(section + ":\n") + section.size() + 2,
-                        entry + "}\n");
+            text.insert(section == "lib" ? text.size() : text.find(section + ":\n") + colon + 2, entry + "}\n");
             const std::string path = write(text);
             const auto build = [&] {
                 if (section == "providers") Factory<ShowerProvider>(path).create_by_name("x");
@@ -301,58 +296,28 @@ TEST_F(BackgroundTest, MissingKeysAreNamedInTheOrderTheyAreRead) {
                 if (section == "lib") Background driver(path);
             };
             SCOPED_TRACE(where + " with " + std::to_string(missing) + " keys");
-            if (missing == keys.size()) {
-                EXPECT_NO_THROW(build());
-            } else {
-                const std::string key = keys[missing].substr(0, keys[missing].find(':'));
-                EXPECT_THROW_MSG(build(), std::out_of_range, "Key " + key + " not found!");
-            }
+            if (missing == keys.size()) EXPECT_NO_THROW(build());
+            else EXPECT_THROW_MSG(build(), std::out_of_range,
+                                  "Key " + keys[missing].substr(0, keys[missing].find(':')) + " not found!");
         }
     }
 }
 
-// Pins the stream bit for bit: every model, generator and chunk size the
-// driver meets (dark counts on many channels, single-PE afterpulses chosen
-// below and above one half, double PEs, shower PEs carried over seconds,
-// chunks from empty to long, a seek back in time) folded into one FNV-1a
-// hash of the channels and time bit patterns. A changed draw order, tie
-// order or carried time changes it.
+// Every model, generator and chunk size the driver meets (afterpulses chosen below and above one
+// half, shower PEs carried over seconds, empty to long chunks, a seek back) folded into one FNV-1a
+// hash: a changed draw order, tie order or carried time changes it.
 TEST_F(BackgroundTest, StreamIsPinnedBitForBit) {
-    const std::string text = R"(
-lib: {provider: showers, generator: mix, model: all, num_channels: 64, start_time: 0.25}
-providers:
-  showers: {class: MockProvider, theta_max: 0.5, r_max: 100.0, e_max: 1000.0, e_min: 10.0, index: -2.0, num_showers: 4}
-generators:
-  one: {class: NPEGenerator, num_pe: 1}
-  two: {class: NPEGenerator, num_pe: 2}
-  shower: {class: ProviderGenerator, provider: showers}
-  low: {class: AfterpulseGenerator, base_generator: one, probability: 0.05, delay_mean: 1.0e-6, delay_std: 2.0e-7,
-        num_pe_mean: 1.5, seed: 42}
-  high: {class: AfterpulseGenerator, base_generator: one, probability: 0.8, delay_mean: 3.0e-6, delay_std: 2.0e-6,
-         num_pe_mean: 2.5, seed: 43}
-  pairs: {class: AfterpulseGenerator, base_generator: two, probability: 0.3, delay_mean: 2.0e-6, delay_std: 1.0e-6,
-          num_pe_mean: 1.0, seed: -1}
-  mix: {class: GenericGenerator, generators: {low: 0, high: 1, pairs: 2, shower: 3}}
-models:
-  dark: {class: DarkCountModel, gen_type: 0, seed: 7, num_channels: 64, rate: 20000.0}
-  bright: {class: DarkCountModel, gen_type: 1, seed: 8, num_channels: 64, rate: 3000.0}
-  paired: {class: DarkCountModel, gen_type: 2, seed: 9, num_channels: 64, rate: 1000.0}
-  arrivals: {class: DarkCountModel, gen_type: 3, seed: 10, num_channels: 4, rate: 40.0}
-  all: {class: GenericModel, models: {dark: 0, bright: 0, paired: 0, arrivals: 0}}
-fluxes: {}
-)";
-    Background bg(write(text));
+    Background bg(write("lib: {provider: showers, generator: mix, model: all, num_channels: 64, start_time: 0.25}"
+                        + std::string(kSections)));
     std::uint64_t hash = 0xcbf29ce484222325ull;
+    std::size_t pes = 0;
     const auto mix = [&hash](std::uint64_t word) {
         for (int byte = 0; byte < 8; ++byte) hash = (hash ^ ((word >> (8 * byte)) & 0xff)) * 0x100000001b3ull;
     };
-    std::size_t pes = 0;
     const auto take = [&](double span) {
         for (const auto& [channel, times] : bg.next_chunk(span)) {
-            mix(static_cast<std::uint64_t>(channel));
-            mix(times.size());
+            mix(static_cast<std::uint64_t>(channel)), mix(times.size()), pes += times.size();
             for (double time : times) mix(std::bit_cast<std::uint64_t>(time));
-            pes += times.size();
         }
     };
     for (int i = 0; i < 200; ++i) take(i % 7 == 3 ? 1e-5 : 1e-3);
@@ -364,12 +329,9 @@ fluxes: {}
     EXPECT_EQ(hash, 9380030920462027757ull);
 }
 
-// The shipped example on the simulation files its maker writes: 1000
-// channels at 20 kHz with 5 % afterpulses of mean 1.5 PEs give 21.5 PEs per
-// channel and millisecond, so 10 ms hold about 215000 dark-count PEs (Poisson
-// spread about 460); the showers add some 1.6 M PEs per second, which vary
-// far more. Proton showers arrive at about 26.1 kHz: some 2610 in 0.1 s
-// (Poisson spread 51, bound over 5 of those).
+// 1000 channels at 20 kHz with 5 % afterpulses of mean 1.5 PEs: about 215000 dark-count PEs in
+// 10 ms (spread 460), showers add some 1.6 M/s that vary far more. Proton showers at about 26.1 kHz:
+// some 2610 in 0.1 s (spread 51, bound over 5 of those).
 TEST(ExampleSettings, StreamsDarkCountsAndShowersAtTheConfiguredRates) {
 #ifndef BACKGROUND_MAKE_SHOWERS
     GTEST_SKIP() << "built without the example programs";

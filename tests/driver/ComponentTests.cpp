@@ -27,9 +27,7 @@ namespace {
 
 using Times = std::vector<double>;
 
-// Pushes merge like a binary counter's carries (after k pushes the runs
-// are the 1 bits of k, oldest largest; an empty run counts as a push), and
-// every merge puts the newer run's element first on ties.
+// After k pushes (empty runs count) the runs are the 1 bits of k, oldest largest; ties put the newer run first.
 TEST(AutoMergeList, MergesOnTheBinaryScheduleWithTheNewerRunFirstOnTies) {
     using Tagged = std::pair<double, int>;  // key, push
     struct KeyOf {
@@ -64,7 +62,7 @@ TEST(AutoMergeList, MergesOnTheBinaryScheduleWithTheNewerRunFirstOnTies) {
     }
 }
 
-// Compared by bit pattern, so that NaN equals NaN and -0.0 differs from 0.0.
+// By bit pattern: NaN equals NaN and -0.0 differs from 0.0.
 std::vector<std::pair<int, std::vector<std::uint64_t>>> bits_of(const PEList& list) {
     std::vector<std::pair<int, std::vector<std::uint64_t>>> bits;
     for (const auto& [channel, times] : list) {
@@ -74,9 +72,7 @@ std::vector<std::pair<int, std::vector<std::uint64_t>>> bits_of(const PEList& li
     return bits;
 }
 
-// Chunks of few and of many PEs, runs sorted or not, with NaN or -0.0 beside
-// 0.0, empty runs, chunks that failed before their drain, and clears: every
-// drain equals the one of an AutoMergeList per channel, bit for bit.
+// Few and many PEs, unsorted runs, NaN or -0.0 beside 0.0, empty runs, failed chunks and clears.
 TEST(ChannelMergers, DrainsExactlyWhatOneAutoMergeListPerChannelDrains) {
     constexpr int kChannels = 64;
     std::mt19937_64 rng(99);
@@ -123,8 +119,7 @@ TEST(ChannelMergers, DrainsExactlyWhatOneAutoMergeListPerChannelDrains) {
     EXPECT_GT(sparse, 30);
 }
 
-// A run outside the array fails with the runs before it pushed and is not
-// pushed by the next accept; rejected runs are dropped.
+// A run outside the array fails with the runs before it pushed; rejected runs are dropped.
 TEST(ChannelMergers, RunsOutsideTheArrayFailAndRejectedRunsAreDropped) {
     ChannelMergers mergers(2);
     for (const int bad : {-1, 2}) {
@@ -140,10 +135,8 @@ TEST(ChannelMergers, RunsOutsideTheArrayFailAndRejectedRunsAreDropped) {
     EXPECT_EQ(mergers.drain(1.0), (PEList{{1, {0.125, 0.5, 0.5}}}));
 }
 
-// Shower 8 has PEs on two channels; UID 666 fails the way a broken file
-// would, and every other UID is unknown.
-class TableProvider : public ShowerProvider {
-public:
+// UID 666 fails the way a broken file would; UIDs other than 8 are unknown.
+struct TableProvider : ShowerProvider {
     std::vector<Metadata> get_all_metadata() override { return {}; }
     Metadata get_metadata(unsigned long) override { return {}; }
     PEList get_pe_list(unsigned long uid) override {
@@ -153,9 +146,8 @@ public:
     }
 };
 
-// NPEGenerator's channel is the id's low 32 bits read as a signed int; an
-// unknown UID keeps the provider's message, other provider failures are
-// wrapped with the cause nested.
+// NPEGenerator's channel is the id's low 32 bits as a signed int; provider failures other than an
+// unknown UID are wrapped with the cause nested.
 TEST(Generators, NpeProviderAndGenericGeneratorsBuildTheirPELists) {
     EXPECT_EQ(NPEGenerator(3).generate({2.5, 0, 7}), (PEList{{7, {2.5, 2.5, 2.5}}}));
     EXPECT_EQ(NPEGenerator(1).generate({1.0, 0, (1ul << 32) + 5}), (PEList{{5, {1.0}}}));
@@ -181,7 +173,6 @@ TEST(Generators, NpeProviderAndGenericGeneratorsBuildTheirPELists) {
     EXPECT_THROW_MSG(generic.generate({1.5, 0, 3}), std::out_of_range, "No generator with type 0 available!");
 }
 
-// Hands out its scripted PE lists one per call, cycling.
 struct ScriptedGenerator : EventGenerator {
     explicit ScriptedGenerator(std::vector<PEList> script) : script(std::move(script)) {}
     PEList generate(BackgroundEvent) override { return script.at(next++ % script.size()); }
@@ -192,8 +183,7 @@ std::unique_ptr<EventGenerator> scripted(std::vector<PEList> script) {
     return std::make_unique<ScriptedGenerator>(std::move(script));
 }
 
-// Probability in (0, 1], every other parameter positive and finite: NaN or an
-// infinite mean would make the standard distributions loop without end.
+// NaN or an infinite mean would make the standard distributions loop without end.
 TEST(AfterpulseGenerator, RefusesArgumentsOutsideTheirRanges) {
     constexpr double nan = std::numeric_limits<double>::quiet_NaN();
     constexpr double inf = std::numeric_limits<double>::infinity();
@@ -212,12 +202,9 @@ TEST(AfterpulseGenerator, RefusesArgumentsOutsideTheirRanges) {
                      "Illegal argument passed to AfterpulseGenerator: num_pe_mean 3e+09 is too large!");
 }
 
-// The draws on one engine in their fixed order: per entry a fresh binomial
-// count, the selection, then per chosen PE normal draws until positive and
-// one Poisson draw; the normal and Poisson distributions live as long as the
-// generator. A spread wider than the mean exercises the redraws; empty,
-// unsorted and single-PE entries (whose binomial shortcut flips above one
-// half) are mixed in, and probability 1 chooses every PE.
+// One engine: per entry a fresh binomial count and the selection, per chosen PE normal draws until
+// positive and one Poisson draw (both distributions live as long as the generator). Single-PE
+// entries flip the binomial shortcut above one half.
 TEST(AfterpulseGenerator, DrawsFollowTheReferenceStreamAcrossEvents) {
     const std::vector<PEList> script = {
         {{0, {1.0, 2.0, 3.0, 4.0}}, {3, {0.5}}},
