@@ -30,13 +30,10 @@ using Times = std::vector<double>;
 // After k pushes (empty runs count) the runs are the 1 bits of k, oldest largest; ties put the newer run first.
 TEST(AutoMergeList, MergesOnTheBinaryScheduleWithTheNewerRunFirstOnTies) {
     using Tagged = std::pair<double, int>;  // key, push
-    struct KeyOf {
-        double operator()(const Tagged& element) const { return element.first; }
-    };
     std::mt19937 rng(2024);
     std::uniform_int_distribution<int> length(0, 6), key(0, 20);
     for (int pushes = 1; pushes <= 140; pushes += 7) {
-        AutoMergeList<Tagged, std::less<double>, KeyOf> list;
+        AutoMergeList<Tagged, std::less<double>, decltype([](const Tagged& t) { return t.first; })> list;
         std::vector<Tagged> all;
         std::vector<std::size_t> sizes;  // of the runs a binary counter would hold
         for (int p = 0; p < pushes; ++p) {
@@ -140,9 +137,9 @@ struct TableProvider : ShowerProvider {
     std::vector<Metadata> get_all_metadata() override { return {}; }
     Metadata get_metadata(unsigned long) override { return {}; }
     PEList get_pe_list(unsigned long uid) override {
-        if (uid == 8) return {{9, {0.5}}, {2, {0.0, 0.25}}};
         if (uid == 666) throw std::runtime_error("disk on fire");
-        throw std::out_of_range("no shower " + std::to_string(uid));
+        if (uid != 8) throw std::out_of_range("no shower " + std::to_string(uid));
+        return {{9, {0.5}}, {2, {0.0, 0.25}}};
     }
 };
 
