@@ -1,12 +1,14 @@
 #include <background/core/Factory.hpp>
 #include <background/core/BackgroundModel.hpp>
 #include <background/core/EventGenerator.hpp>
+#include <background/core/Settings.hpp>
 
 #include "support/TestHelpers.hpp"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <ios>
 #include <memory>
 #include <sstream>
@@ -14,10 +16,8 @@
 #include <string>
 #include <vector>
 
-// A family of the tests' own: a widget carries a label and may hold parts.
-namespace factory_test {
+namespace factory_test {  // a family of the tests' own
 struct Widget {
-    virtual ~Widget() = default;
     std::string label;
     std::vector<std::unique_ptr<Widget>> parts;
 };
@@ -32,7 +32,7 @@ template <>
 void background::Factory<factory_test::Widget>::build_class_resolve_table() {
     class_resolve_table["Plain"] = [this](Settings settings) {
         auto widget = std::make_unique<factory_test::Widget>();
-        widget->label = settings.contains("file") ? path(settings["file"]).string() : std::string(settings["label"]);
+        widget->label = std::string(settings["label"]);
         return widget;
     };
     class_resolve_table["Assembly"] = [this](Settings settings) {
@@ -42,13 +42,75 @@ void background::Factory<factory_test::Widget>::build_class_resolve_table() {
     };
 }
 
+namespace background {
 namespace {
 
-using background::BackgroundModel;
-using background::EventGenerator;
-using background::Factory;
-using background::testing::TempDir;
+using testing::nested_message;
+using testing::TempDir;
 using factory_test::Widget;
+using Keys = std::vector<std::string>;
+
+template <typename T>
+bool is(const std::exception& e) { return dynamic_cast<const T*>(&e) != nullptr; }
+
+// A back end that fails with something other than std::invalid_argument.
+struct FailingAccessor : Settings::Accessor {
+    bool contains(const Keys&) override { return true; }
+    Keys keys(const Keys&) override { return {}; }
+    std::string get_string(const Keys&) override { throw std::runtime_error("disk"); }
+    int get_int(const Keys&) override { throw std::runtime_error("disk"); }
+    double get_double(const Keys&) override { throw std::runtime_error("disk"); }
+    bool get_bool(const Keys&) override { throw std::invalid_argument("own"); }
+};
+
+TEST(Settings, KeysInDocumentOrderAndFailuresWithTheirTypeMessageAndCause) {
+    TempDir dir;
+    const Settings root = Settings::from_file(dir.write("s.yaml", "b: 1\na: 2\nlib: {empty: , provider: p}\n"
+                                                                  "map: {z: 1, y: 2}\nlist: [1]\ntext: abc\n"
+                                                                  "scalar: 5\nbad_keys: {[1, 2]: a, ok: b}\n"));
+    EXPECT_EQ(root.keys(), (Keys{"b", "a", "lib", "map", "list", "text", "scalar", "bad_keys"}));
+    EXPECT_TRUE(root["list"].keys().empty() && root["scalar"].keys().empty());
+    EXPECT_EQ(root["bad_keys"].keys(), Keys{"ok"}) << "a key without text";
+    EXPECT_FALSE(root["scalar"].contains("child") || root["map"].contains("missing"));
+    EXPECT_EQ(root["map"].keys(), (Keys{"z", "y"})) << "a lookup added the missing key";
+    EXPECT_TRUE(Settings::from_file(dir.write("empty.yaml", "")).keys().empty());
+    EXPECT_EQ(std::string(root["lib"]["empty"]), "null");
+    const Settings foreign(std::make_shared<FailingAccessor>());
+    const auto missing = dir.path() / "missing.yaml", broken = dir.write("broken.yaml", "a: [1, 2\n");
+    const auto range = is<std::out_of_range>, bad = is<std::invalid_argument>, io = is<std::ios_base::failure>;
+    const struct {
+        std::function<void()> call;
+        bool (*is_type)(const std::exception&);
+        std::string message, cause;
+    } cases[] = {
+        {[&] { root["lib"]["model"]; }, range, "Key model not found!", ""},
+        {[&] { root["scalar"]["child"]; }, range, "Key child not found!", ""},
+        {[&] { (void)int(root["lib"]["empty"]); }, bad, "access failed", "*"},
+        {[&] { (void)double(root["list"]); }, bad, "access failed", "*"},
+        {[&] { (void)bool(root["text"]); }, bad, "access failed", "*"},
+        {[&] { (void)std::string(root["map"]); }, bad, "access failed", "*"},
+        {[&] { (void)std::string(foreign["x"]); }, bad, "Cast to string failed! Caused by", "disk"},
+        {[&] { (void)int(foreign["x"]); }, bad, "Cast to int failed! Caused by", "disk"},
+        {[&] { (void)double(foreign["x"]); }, bad, "Cast to double failed! Caused by", "disk"},
+        {[&] { (void)bool(foreign["x"]); }, bad, "own", ""},
+        {[&] { Settings::from_file(missing); }, io, "Failed to load yaml file " + missing.generic_string(), "*"},
+        {[&] { Settings::from_file(broken); }, io, "Failed to load yaml file " + broken.generic_string(), "*"},
+        // Opened through a C string, the path would end at the NUL and load another file.
+        {[&] { Settings::from_file(std::string("a\0b.yaml", 8)); }, bad, "Settings file path contains a NUL character!", ""},
+    };
+    for (const auto& c : cases) {
+        try {
+            c.call();
+            ADD_FAILURE() << "nothing thrown, expected " << c.message;
+        } catch (const std::exception& e) {
+            EXPECT_TRUE(c.is_type(e)) << c.message;
+            EXPECT_EQ(e.what(), c.message);
+            const std::string cause = nested_message(e);
+            EXPECT_TRUE(c.cause == "*" ? cause != "<no nested exception>" : c.cause.empty() || cause == c.cause)
+                << c.message << " caused by " << cause;
+        }
+    }
+}
 
 TEST(Factory, FailuresInTheirOrderCompositesMovesAndPaths) {
     TempDir dir;
@@ -57,8 +119,7 @@ widgets:
   {plain: {class: Plain, label: hello}, nameless: {label: x}, wrong_case: {class: plain},
    listed_class: {class: [Plain]}, assembly: {class: Assembly, parts: {plain: 1, other: 2}},
    other: {class: Plain, label: second}, loop_a: {class: Assembly, parts: {loop_b: 1}},
-   loop_b: {class: Assembly, parts: {loop_a: 1}}, selfish: {class: Assembly, parts: {selfish: 1}},
-   file: {class: Plain, file: ../lib/x.tmio}}
+   loop_b: {class: Assembly, parts: {loop_a: 1}}, selfish: {class: Assembly, parts: {selfish: 1}}}
 models: {only_model: {class: Plain, label: m}}
 )");
     Factory<Widget> factory(settings);
@@ -75,7 +136,6 @@ models: {only_model: {class: Plain, label: m}}
     EXPECT_THROW_MSG(Factory<Widget>().create_by_name("plain"), std::out_of_range, moved_from);
     EXPECT_THROW_MSG(Factory<Widget>{dir.write("models.yaml", "models: {}\n")}, std::out_of_range,
                      "Key widgets not found!");
-    EXPECT_THROW(Factory<Widget>{dir.path() / "absent.yaml"}, std::ios_base::failure);
 
     // A refused cycle leaves the factory usable, and so does a move.
     Factory<Widget> moved(std::move(factory));
@@ -87,11 +147,9 @@ models: {only_model: {class: Plain, label: m}}
     ASSERT_EQ(assembly->parts.size(), 2u);
     EXPECT_EQ(assembly->parts[0]->label, "hello") << "parts built out of order";
     EXPECT_EQ(assembly->parts[1]->label, "second");
-    EXPECT_NE(assigned.create_by_name("plain").get(), assigned.create_by_name("plain").get());
 
     EXPECT_EQ(assigned.path("/data/./cache.cm"), std::filesystem::path("/data/./cache.cm"));
     EXPECT_EQ(assigned.path("../lib/x.tmio"), dir.path().lexically_normal() / "lib/x.tmio");
-    EXPECT_EQ(assigned.create_by_name("file")->label, (dir.path() / "lib/x.tmio").lexically_normal().string());
     const auto cwd = std::filesystem::current_path();
     std::filesystem::current_path(dir.path() / "run");
     Factory<Widget> bare("settings.yaml");  // a relative settings path stays relative
@@ -131,3 +189,4 @@ TEST(FactoryNesting, LongChainsOfCompositesAreRefusedBeforeTheStackIsAtRisk) {
 }
 
 }  // namespace
+}  // namespace background
