@@ -10,10 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <cstdint>
-#include <functional>
 #include <stdexcept>
-#include <string>
 #include <system_error>
 #include <vector>
 
@@ -33,7 +30,6 @@ std::string read_error(const path& file, const std::string& what) {
     return "Read error in file " + file.generic_string() + ": " + what;
 }
 
-// A reading context over stream bytes held in memory.
 struct MemoryReader {
     MemoryReader(std::string stream, const char* protocol)
         : bytes(std::move(stream)), ctx(tmio_init(protocol, 0, 0, 0)),
@@ -44,7 +40,6 @@ struct MemoryReader {
     int opened;
 };
 
-// The counters in the order of TMIO_STAT_*, then bytes written, read and skipped.
 std::vector<std::size_t> counters(const tmio_context* ctx) {
     std::vector<std::size_t> all(ctx->stats, ctx->stats + TMIO_STAT_COUNT);
     all.insert(all.end(), {ctx->bytes_written, ctx->bytes_read, ctx->bytes_skipped});
@@ -59,16 +54,14 @@ TEST(TmioWrite, StreamHoldsTheHandshakeNegatedTagsAndLengthPrefixedRecords) {
     const std::string hs = handshake("EVENT_PROTOCOL");
     EXPECT_EQ(read_bytes(file), hs) << "the handshake waits in the buffer while a reader may wait for it";
     // Data needs a tag first and tags lie in 1..1000000000; refusals leave the stream usable.
-    EXPECT_EQ(tmio_write_data(ctx, "abcd", 4), -1);
-    EXPECT_EQ(tmio_write_tag(ctx, 0), -1);
-    EXPECT_EQ(tmio_write_tag(ctx, TMIO_MAX_TAG + 1), -1);
+    const std::vector<int> refused{tmio_write_data(ctx, "abcd", 4), tmio_write_tag(ctx, 0),
+                                   tmio_write_tag(ctx, TMIO_MAX_TAG + 1)};
+    EXPECT_EQ(refused, std::vector<int>(3, -1));
     EXPECT_STREQ(tmio_status_str(ctx), "okay");
-    EXPECT_EQ(tmio_write_tag(ctx, 3), 0);
-    EXPECT_EQ(tmio_write_data(ctx, "1234", 4), 4);
-    EXPECT_EQ(tmio_write_data(ctx, nullptr, 0), 0);  // an empty record
-    EXPECT_EQ(tmio_write_data(ctx, "abcd", -5), 0) << "a negative length wrote something";
-    EXPECT_EQ(tmio_write_tag(ctx, TMIO_MAX_TAG), 0);
-    EXPECT_EQ(tmio_flush(ctx), 0);
+    const std::vector<int> written{tmio_write_tag(ctx, 3), tmio_write_data(ctx, "1234", 4),
+                                   tmio_write_data(ctx, nullptr, 0), tmio_write_data(ctx, "abcd", -5),
+                                   tmio_write_tag(ctx, TMIO_MAX_TAG), tmio_flush(ctx)};
+    EXPECT_EQ(written, (std::vector<int>{0, 4, 0, 0, 0, 0})) << "a negative length wrote something";
     EXPECT_EQ(read_bytes(file), hs + word(-3) + record("1234") + word(0) + word(-TMIO_MAX_TAG));
     EXPECT_EQ(counters(ctx), (std::vector<std::size_t>{1, 2, 0, 2, 0, 0, 0, 0, 0, 0, 0, 88, 0, 0}));
     tmio_delete(ctx);
@@ -247,15 +240,14 @@ TEST(Serializer, DamagedForeignOrUnwritableFilesFailWithExactMessages) {
         }
     }
     EXPECT_EQ(open_descriptors(), descriptors);
-    EXPECT_TRUE(join(spawn([&] {
-        limit_file_size(100);  // the handshake fits, the buffered vector does not
+    EXPECT_TRUE(in_child_with_file_limit(100, [&](const auto&) {  // the handshake fits, the buffered vector does not
         try {
             Serializer::create_default()->write_numbers(numbers, std::vector<double>(1000, 1.0));
         } catch (const std::ios_base::failure& failure) {
             return failure.what() == failed("write to", numbers, "flush error");
         }
         return false;
-    })));
+    }));
 }
 
 }  // namespace
