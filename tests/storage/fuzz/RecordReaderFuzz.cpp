@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <ios>
 #include <stdexcept>
 
@@ -38,9 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::snprintf(address, sizeof address, "mem://%p/%zu", static_cast<const void*>(size ? data : &empty), size);
     read_records(address);
     const auto serializer = background::Serializer::create_default();
-    for (const std::function<void()>& read : {std::function<void()>([&] { serializer->read_events(address); }),
-                                              std::function<void()>([&] { serializer->read_metadata(address); }),
-                                              std::function<void()>([&] { serializer->read_numbers(address); })}) {
+    const auto survives = [](auto read) {
         try {
             read();
         } catch (const std::ios_base::failure&) {
@@ -48,6 +45,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         } catch (...) {
             std::abort();
         }
-    }
+    };
+    survives([&] { serializer->read_events(address); });
+    survives([&] { serializer->read_metadata(address); });
+    survives([&] { serializer->read_numbers(address); });
     return 0;
 }
