@@ -7,7 +7,6 @@
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -17,6 +16,7 @@
 #include <chrono>
 #include <cstring>
 #include <future>
+#include <thread>
 
 // Counts the library's connect attempts; the program's definition wins over the C library's.
 static std::atomic<int> connect_calls{0};
@@ -99,14 +99,11 @@ TEST(BufioFile, WritesInPlaceReadsAcrossRefillsAndWaitsForGrowth) {
     EXPECT_EQ(bufio_status(s), BUFIO_EOF);
     bufio_clear_status(s);
     EXPECT_EQ(bufio_wait(s, 120), 0);  // the file does not grow: the wait gives up in time
-    const pid_t child = spawn([&] {
-        usleep(100000);
-        const int fd = open(path.c_str(), O_WRONLY | O_APPEND);
-        return write(fd, "hello", 5) == 5 && close(fd) == 0;
-    });
+    std::thread appender([&] { usleep(100000), std::ofstream(path, std::ios::app) << "hello"; });
     bufio_clear_status(s);
-    EXPECT_EQ(bufio_wait(s, WAIT_MS), 1) << "the wait misses what another process appends";
-    EXPECT_TRUE(bufio_read(s, buffer, 5) == 5 && std::string(buffer, 5) == "hello" && join(child));
+    EXPECT_EQ(bufio_wait(s, WAIT_MS), 1) << "the wait misses what another writer appends";
+    appender.join();
+    EXPECT_TRUE(bufio_read(s, buffer, 5) == 5 && std::string(buffer, 5) == "hello");
     bufio_close(s);
 }
 
@@ -150,9 +147,9 @@ TEST(BufioStdio, ClosingFlushesAndKeepsTheProcessDescriptors) {
     EXPECT_EQ(read_bytes(out), "abcdef");
 }
 
-bool lock(int fd, short type, off_t start = 0, off_t length = 0) {
+bool lock(int fd, short type, off_t start = 0, off_t length = 0, int command = F_SETLK) {
     struct flock fl {type, SEEK_SET, start, length, 0};
-    return fd >= 0 && fcntl(fd, F_SETLK, &fl) == 0;
+    return fd >= 0 && fcntl(fd, command, &fl) == 0;
 }
 
 // Record locks belong to the process, so only another process can tell whether a region is locked.
@@ -181,46 +178,42 @@ TEST(BufioLockedFile, LocksCoverTheTransferAndAreGivenBackWhole) {
 
 void previous_alarm_handler(int) {}
 
-// A child holds the lock; the wait for it must end on every thread and leave the caller's alarm alone.
+// The wait for a held lock must end on every thread and leave the caller's alarm handler and timer alone.
 TEST(BufioLockedFile, ContendedLockTimesOutOnEveryThreadAndLeavesTheAlarmAlone) {
     TempDir dir;
     const auto file = dir.write("f", "0123456789");
     const auto before = signal(SIGALRM, previous_alarm_handler);
     itimerval timer{{0, 0}, {1000, 0}}, left{};
     setitimer(ITIMER_REAL, &timer, nullptr);
-    int ready[2], stop[2];
-    ASSERT_EQ(pipe(ready) | pipe(stop), 0);
-    const pid_t holder = spawn([&] {  // lets go after WAIT_MS: a wait without bound fails rather than hangs
-        close(stop[1]);
-        pollfd stopped{stop[0], POLLIN, 0};
-        return lock(open(file.c_str(), O_RDWR), F_WRLCK) && write(ready[1], "x", 1) == 1 &&
-               poll(&stopped, 1, WAIT_MS) == 1;
-    });
-    close(ready[1]);
-    close(stop[0]);
-    char c;
-    EXPECT_EQ(read(ready[0], &c, 1), 1) << "the child did not get the lock";
+    const int holder = open(file.c_str(), O_RDWR);  // an open file description lock bars this process too
+    ASSERT_TRUE(lock(holder, F_WRLCK, 0, 0, F_OFD_SETLK));
     const auto attempt = [&] {
         bufio_stream* s = bufio_open(("lockedfile://" + file.string()).c_str(), "w+", 0, 16, nullptr);
         bufio_timeout(s, 150);
         const std::string data(64, 'L');
         const bool write_timed_out = bufio_write(s, data.data(), data.size()) == 0 && s->status == BUFIO_TIMEOUT;
         bufio_clear_status(s);
+        char c;
         const bool read_timed_out = bufio_read(s, &c, 1) == 0 && s->status == BUFIO_TIMEOUT;
         bufio_close(s);
         return write_timed_out && read_timed_out;
     };
+    std::promise<void> done;
+    auto release = std::async(std::launch::async, [&, finished = done.get_future()] {
+        finished.wait_for(std::chrono::milliseconds(WAIT_MS));  // a wait without bound fails rather than hangs
+        close(holder);
+    });
     EXPECT_TRUE(attempt());
     auto other_thread = std::async(std::launch::async, attempt);
-    const bool ended = other_thread.wait_for(std::chrono::milliseconds(WAIT_MS)) == std::future_status::ready;
-    close(stop[1]);
-    EXPECT_TRUE(ended && other_thread.get() && join(holder));
+    EXPECT_EQ(other_thread.wait_for(std::chrono::milliseconds(WAIT_MS)), std::future_status::ready);
+    done.set_value();
+    release.get();
+    EXPECT_TRUE(other_thread.get());
     EXPECT_EQ(signal(SIGALRM, before), &previous_alarm_handler);
     timer = {};
     setitimer(ITIMER_REAL, &timer, &left);
     EXPECT_GT(left.it_value.tv_sec, 900);
     EXPECT_EQ(read_bytes(file), "0123456789");
-    close(ready[0]);
 }
 
 // t ms of open timeout give t / 50 + 1 attempts 50 ms apart (below 100 ms counting as 100).

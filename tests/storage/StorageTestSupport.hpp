@@ -44,8 +44,8 @@ inline int open_descriptors() {
     return int(std::distance(begin(entries), end(entries)));
 }
 
-/// Runs `body` in a forked child that always _exits, with 0 when `body` returned true.
-inline pid_t spawn(const std::function<bool()>& body) {
+/// Runs `body` in a forked child that always _exits; true when it returned true within 20 s (else killed).
+inline bool in_child(const std::function<bool()>& body) {
     const pid_t pid = fork();
     if (pid == 0) _exit([&] {
         try {
@@ -54,11 +54,6 @@ inline pid_t spawn(const std::function<bool()>& body) {
             return 1;
         }
     }());
-    return pid;
-}
-
-/// True when the child exits with 0 within 20 s; a child still running then is killed.
-inline bool join(pid_t pid) {
     int status = 0;
     for (int i = 0; pid > 0 && i < 4000; ++i, usleep(5000)) {
         const pid_t r = waitpid(pid, &status, WNOHANG);
@@ -67,7 +62,6 @@ inline bool join(pid_t pid) {
     if (pid > 0 && kill(pid, SIGKILL) == 0) waitpid(pid, &status, 0);
     return false;
 }
-inline bool in_child(const std::function<bool()>& body) { return join(spawn(body)); }
 
 /// Runs `body` in a child whose writes past `bytes` fail with EFBIG until `body` calls the given lift.
 inline bool in_child_with_file_limit(rlim_t bytes, const std::function<bool(const std::function<void()>&)>& body) {
