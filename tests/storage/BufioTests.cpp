@@ -22,8 +22,7 @@
 static std::atomic<int> connect_calls{0};
 
 extern "C" int connect(int fd, const sockaddr* address, socklen_t length) {
-    using Connect = int (*)(int, const sockaddr*, socklen_t);
-    static const auto real = reinterpret_cast<Connect>(dlsym(RTLD_NEXT, "connect"));
+    static const auto real = reinterpret_cast<int (*)(int, const sockaddr*, socklen_t)>(dlsym(RTLD_NEXT, "connect"));
     ++connect_calls;
     return real(fd, address, length);
 }

@@ -109,7 +109,8 @@ TEST(TmioReadData, RecordsLongerOrShorterThanTheSpaceGivenAndTheCounters) {
     EXPECT_EQ(tmio_wait(reader.ctx, 0), 1);  // skips the stray record and holds the tag
     ASSERT_EQ(tmio_read_tag(reader.ctx), 1);
     std::string buffer(32, '#');
-    EXPECT_TRUE(tmio_read_data(reader.ctx, buffer.data(), 8) == 16 && buffer == data.substr(0, 8) + std::string(24, '#'))
+    EXPECT_TRUE(tmio_read_data(reader.ctx, buffer.data(), 8) == 16 &&
+                buffer == data.substr(0, 8) + std::string(24, '#'))
         << "a longer record fills the space, reports its own length and the rest is skipped";
     EXPECT_TRUE(tmio_read_data(reader.ctx, buffer.data(), 32) == 16 && buffer == data + std::string(16, '#'))
         << "a shorter record leaves the rest of the space alone";
@@ -200,15 +201,13 @@ TEST(Serializer, DamagedForeignOrUnwritableFilesFailWithExactMessages) {
                                                           record(word(0x7FFFFFF)) + record(std::string(16, 'z')));
     char region[90];
     const std::string small = mem_address(region, sizeof region);
-    const auto as_events = [&](const path& file) { return [&, file] { serializer->read_events(file); }; };
-    const auto as_numbers = [&](const path& file) { return [&, file] { serializer->read_numbers(file); }; };
     const struct { std::function<void()> call; std::string message; } cases[] = {
-        {as_events(missing), failed("open", missing, "connection error")},
-        {as_events(text), failed("open", text, "handshake error")},
+        {[&] { serializer->read_events(missing); }, failed("open", missing, "connection error")},
+        {[&] { serializer->read_events(text); }, failed("open", text, "handshake error")},
         {[&] { serializer->read_metadata(events); }, failed("open", events, "protocol error")},
-        {as_events(cut), failed("read from", cut, "timeout")},
-        {as_numbers(negative), "cannot create std::vector larger than max_size()"},  // a std::length_error
-        {as_numbers(short_file), failed("read from", short_file, "timeout")},
+        {[&] { serializer->read_events(cut); }, failed("read from", cut, "timeout")},
+        {[&] { serializer->read_numbers(negative); }, "cannot create std::vector larger than max_size()"},
+        {[&] { serializer->read_numbers(short_file); }, failed("read from", short_file, "timeout")},
         {[&] { serializer->read_metadata(disagreeing); },
          read_error(disagreeing, "Read 16 bytes but required 9663676344 bytes.")},
         {[&] { serializer->write_numbers(small, {1.0, 2.0}); }, failed("write to", small, "write error")},
