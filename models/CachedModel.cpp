@@ -4,9 +4,16 @@
 #include <background/core/IOError.hpp>
 #include <background/storage/Serializer.hpp>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <cmath>
 #include <stdexcept>
+#include <string>
+#include <system_error>
 
 namespace background {
 
@@ -19,6 +26,28 @@ IOError corrupted(const std::filesystem::path& file) {
 }
 
 bool earlier(const BackgroundEvent& a, const BackgroundEvent& b) { return a.time < b.time; }
+
+// Addresses of the byte-stream layer that name no file of their own ("-",
+// "mem://...", sockets): there is nothing to rename.
+bool is_stream_address(const std::filesystem::path& path) {
+    const std::string& text = path.native();
+    return text == "-" || text.find("://") != std::string::npos;
+}
+
+// A name beside `file` that no reader looks for and no other process uses.
+std::filesystem::path part_name(const std::filesystem::path& file) {
+    return file.parent_path() / format(".{}.{}.part", file.filename().string(), ::getpid());
+}
+
+// Sends the file's (or directory's) contents to the disk, so that a rename
+// after it cannot reach the disk before the data it names.
+void sync(const std::filesystem::path& path) {
+    const int fd = ::open(path.empty() ? "." : path.c_str(), O_RDONLY | O_CLOEXEC);
+    const bool synced = fd >= 0 && ::fsync(fd) == 0;
+    const int error = errno;
+    if (fd >= 0) ::close(fd);
+    if (!synced) throw IOError(format("Failed to write to file {}: {}!", path.string(), std::strerror(error)));
+}
 
 }  // namespace
 
@@ -34,9 +63,7 @@ CachedModel::CachedModel(std::filesystem::path path) {
     if (numbers.size() != 2) throw corrupted(interval);
     valid_begin = numbers[0];
     valid_end = numbers[1];
-    if (!(std::isfinite(valid_begin) && std::isfinite(valid_end) && valid_begin <= valid_end)) {
-        throw corrupted(interval);
-    }
+    if (!(valid_begin <= valid_end)) throw corrupted(interval);
     if (!std::is_sorted(events.begin(), events.end(), earlier) ||
         std::any_of(events.begin(), events.end(), [](const BackgroundEvent& e) { return std::isnan(e.time); })) {
         throw corrupted(path);
@@ -58,15 +85,43 @@ std::vector<BackgroundEvent> CachedModel::sample(double begin, double end) {
     return {first, last};
 }
 
+// The pair must change as one: both files are written under other names
+// first, the old interval file goes before the new events take the place of
+// the old ones, and the new interval file comes last. Whenever the writer
+// stops, a reader meets either the old cache whole or no interval file.
 void CachedModel::write_cache(std::filesystem::path path, const std::vector<BackgroundEvent>& events, double begin,
                               double end) {
     if (path.extension() == ".cm") {
         throw std::invalid_argument(format(
             "Event cache {} has the extension .cm of its own interval file; name it otherwise!", path.string()));
     }
+    if (!(begin <= end)) {
+        throw std::invalid_argument(
+            format("Event cache {} needs an interval with begin <= end, got [{} s,{} s)!", path.string(), begin, end));
+    }
     const auto serializer = Serializer::create_default();
-    serializer->write_events(path, events);
-    serializer->write_numbers(interval_file(path), {begin, end});
+    const std::filesystem::path interval = interval_file(path);
+    if (is_stream_address(path)) {
+        serializer->write_events(path, events);
+        serializer->write_numbers(interval, {begin, end});
+        return;
+    }
+    const std::filesystem::path events_part = part_name(path), interval_part = part_name(interval);
+    try {
+        serializer->write_events(events_part, events);
+        serializer->write_numbers(interval_part, {begin, end});
+        sync(events_part);
+        sync(interval_part);
+        std::filesystem::remove(interval);
+        std::filesystem::rename(events_part, path);
+        std::filesystem::rename(interval_part, interval);
+        sync(path.parent_path());
+    } catch (...) {
+        std::error_code ignored;
+        std::filesystem::remove(events_part, ignored);
+        std::filesystem::remove(interval_part, ignored);
+        throw;
+    }
 }
 
 }  // namespace background

@@ -5,7 +5,13 @@
 #include <background/core/IOError.hpp>
 #include <background/storage/TMIO.hpp>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -57,6 +63,29 @@ void check_order_arguments(const std::vector<BackgroundEvent>& events, unsigned 
     }
 }
 
+// Holds an exclusive lock on a library directory while a writer writes it,
+// so that two writers take turns and a reader afterwards meets one writer's
+// whole library. The lock lives on the directory itself: clearing the
+// library's files cannot remove it, and the kernel drops it with its holder.
+class WriterLock {
+public:
+    explicit WriterLock(const std::filesystem::path& dir)
+        : fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+        int result = fd < 0 ? -1 : 0;
+        while (result == 0 && (result = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) result = 0;
+        if (result == 0) return;
+        const int error = errno;
+        if (fd >= 0) ::close(fd);
+        throw IOError(format("Failed to lock directory {}: {}!", dir.string(), std::strerror(error)));
+    }
+    ~WriterLock() { ::close(fd); }
+    WriterLock(const WriterLock&) = delete;
+    WriterLock& operator=(const WriterLock&) = delete;
+
+private:
+    int fd;
+};
+
 void clear_library(const std::filesystem::path& dir) {
     std::vector<std::filesystem::path> doomed;
     for (const auto& entry : std::filesystem::directory_iterator(dir))
@@ -79,6 +108,9 @@ public:
         }
     };
 
+    // What reading one stored event found.
+    enum class Step { Found, Passed, End };
+
     std::vector<double> hint_times;
     std::vector<std::filesystem::path> meta_files;
     std::vector<std::filesystem::path> data_files;
@@ -91,43 +123,70 @@ public:
     Metadata cached_meta{};
     Hook::Handle hint_hook{0};
 
+    // An index names a file only once its stream is open.
+    static int open_next(int& index, std::optional<tmio::TMIO>& stream, const std::vector<std::filesystem::path>& files,
+                         const std::string& protocol) {
+        const int next = index + 1 < static_cast<int>(files.size()) ? index + 1 : 0;
+        stream.reset();
+        index = -1;
+        stream.emplace(files[next], std::ios::in, protocol);
+        return index = next;
+    }
+
     int next_file() {
         has_cached_meta = false;
-        data_index = data_index + 1 < static_cast<int>(data_files.size()) ? data_index + 1 : 0;
-        data_stream.reset();
-        data_stream.emplace(data_files[data_index], std::ios::in, interleaved ? OP_INTER : OP_DATA);
-        return data_index;
+        return open_next(data_index, data_stream, data_files, interleaved ? OP_INTER : OP_DATA);
     }
 
     int next_meta_file() {
         if (interleaved) return next_file();
         has_cached_meta = false;
-        meta_index = meta_index + 1 < static_cast<int>(meta_files.size()) ? meta_index + 1 : 0;
+        return open_next(meta_index, meta_stream, meta_files, OP_META);
+    }
+
+    std::optional<tmio::TMIO>& metadata_stream() { return interleaved ? data_stream : meta_stream; }
+
+    // After a damaged record the streams stand somewhere inside it; reading
+    // starts over from the first file at the next request.
+    void forget_position() {
         meta_stream.reset();
-        meta_stream.emplace(meta_files[meta_index], std::ios::in, OP_META);
-        return meta_index;
+        data_stream.reset();
+        meta_index = data_index = -1;
+        has_cached_meta = false;
     }
 
-    tmio::TMIO& stream(std::optional<tmio::TMIO>& which) {
-        // A file that failed to open leaves no stream; reading it ends the
-        // file like a damaged record does.
-        if (!which) throw IOError("Stream is in an invalid state!");
-        return *which;
+    // Runs reads on `in`. A clean end of a file is reported by the reads
+    // themselves; every other failure leaves the library refused with the
+    // file named.
+    template <typename Read>
+    auto guarded(std::optional<tmio::TMIO>& in, Read&& read) -> decltype(read()) {
+        try {
+            return read();
+        } catch (const std::ios_base::failure&) {
+            const std::string file = in ? in->path.string() : std::string();
+            forget_position();
+            std::throw_with_nested(IOError(format("Damaged ordered shower library file {}!", file)));
+        } catch (...) {
+            forget_position();
+            throw;
+        }
     }
 
-    tmio::TMIO& metadata_stream() { return stream(interleaved ? data_stream : meta_stream); }
+    // False at a clean end of the file: no byte left where the next event
+    // would begin.
+    bool read_metadata(Metadata& md) {
+        return metadata_stream()->read_raw_or_end(tmio::STRUCT_TAG, &md, sizeof md);
+    }
 
-    Metadata read_metadata() {
-        Metadata md;
-        metadata_stream().read_raw(tmio::STRUCT_TAG, &md, sizeof md);
-        return md;
+    std::uint64_t read_entry_count() {
+        std::uint64_t entries = 0;
+        data_stream->read_raw(tmio::STRUCT_TAG, &entries, sizeof entries);
+        if (entries >= kMaxEntries) throw std::length_error("cannot create std::vector larger than max_size()");
+        return entries;
     }
 
     PEList read_pe_list() {
-        tmio::TMIO& in = stream(data_stream);
-        std::uint64_t entries = 0;
-        in.read_raw(tmio::STRUCT_TAG, &entries, sizeof entries);
-        if (entries >= kMaxEntries) throw std::length_error("cannot create std::vector larger than max_size()");
+        const std::uint64_t entries = read_entry_count();
         // A damaged count may claim far more entries than the file holds: the
         // list grows with the entries actually read, beyond a first helping
         // that spares a typical shower its reallocations.
@@ -135,31 +194,34 @@ public:
         pe_list.reserve(std::min<std::uint64_t>(entries, kEntriesReserved));
         for (std::uint64_t i = 0; i < entries; ++i) {
             std::int32_t channel = 0;
-            in.read_raw(tmio::STRUCT_TAG, &channel, sizeof channel);
-            pe_list.emplace_back(channel, in.read_vector<double>());
+            data_stream->read_raw(tmio::STRUCT_TAG, &channel, sizeof channel);
+            pe_list.emplace_back(channel, data_stream->read_vector<double>());
         }
         return pe_list;
     }
 
-    std::uint64_t read_event_id() {
-        std::uint64_t id = 0;
-        stream(data_stream).read_raw(tmio::STRUCT_TAG, &id, sizeof id);
-        return id;
+    void skip_pe_list() {
+        const std::uint64_t entries = read_entry_count();
+        for (std::uint64_t i = 0; i < entries; ++i) {
+            std::int32_t channel = 0;
+            data_stream->read_raw(tmio::STRUCT_TAG, &channel, sizeof channel);
+            data_stream->skip_vector<double>();
+        }
     }
 
     // Reads on from the current position through the following files and
-    // last the start file again from its beginning; `found` reads one record
-    // and says whether it is the one sought.
-    template <typename Found>
-    void search(unsigned long uid, int start, int (Impl::*open_next)(), Found found) {
+    // last the start file again from its beginning; `read_event` reads one
+    // event from `in`.
+    template <typename Read>
+    void search(unsigned long uid, std::optional<tmio::TMIO>& in, int start, int (Impl::*open_next_file)(),
+                Read read_event) {
         bool wrapped = false;
         for (;;) {
-            try {
-                for (;;)
-                    if (found()) return;
-            } catch (const std::ios_base::failure&) {
+            const Step step = guarded(in, read_event);
+            if (step == Step::Found) return;
+            if (step == Step::End) {
                 if (wrapped) throw std::out_of_range(format("Shower with UID {} not found!", uid));
-                wrapped = (this->*open_next)() == start;
+                wrapped = (this->*open_next_file)() == start;
             }
         }
     }
@@ -214,12 +276,14 @@ std::vector<Metadata> OrderedProvider::get_all_metadata() {
     if (d.interleaved) d.data_index = -1;
     const int start = d.next_meta_file();
     for (;;) {
-        try {
-            result.push_back(d.read_metadata());
-            if (d.interleaved) (void)d.read_pe_list();
-        } catch (const std::ios_base::failure&) {
-            if (d.next_meta_file() == start) return result;
-        }
+        Metadata md;
+        const bool read = d.guarded(d.metadata_stream(), [&] {
+            if (!d.read_metadata(md)) return false;
+            if (d.interleaved) d.skip_pe_list();
+            return true;
+        });
+        if (read) result.push_back(md);
+        else if (d.next_meta_file() == start) return result;
     }
 }
 
@@ -228,14 +292,14 @@ Metadata OrderedProvider::get_metadata(unsigned long uid) {
     if (d.has_cached_meta && d.cached_meta.uid == uid) return d.cached_meta;
     int start = d.interleaved ? d.data_index : d.meta_index;
     if (start == -1) start = d.next_meta_file();
-    d.search(uid, start, &Impl::next_meta_file, [&] {
+    d.search(uid, d.metadata_stream(), start, &Impl::next_meta_file, [&] {
         if (d.interleaved && d.has_cached_meta) {
             d.has_cached_meta = false;
-            (void)d.read_pe_list();
+            d.skip_pe_list();
         }
-        d.cached_meta = d.read_metadata();
+        if (!d.read_metadata(d.cached_meta)) return Impl::Step::End;
         d.has_cached_meta = true;
-        return d.cached_meta.uid == uid;
+        return d.cached_meta.uid == uid ? Impl::Step::Found : Impl::Step::Passed;
     });
     return d.cached_meta;
 }
@@ -245,18 +309,20 @@ PEList OrderedProvider::get_pe_list(unsigned long uid) {
     if (d.interleaved) {
         (void)get_metadata(uid);
         d.has_cached_meta = false;
-        return d.read_pe_list();
+        return d.guarded(d.data_stream, [&] { return d.read_pe_list(); });
     }
     int start = d.data_index;
     if (start == -1) start = d.next_file();
     PEList result;
-    d.search(uid, start, &Impl::next_file, [&] {
-        if (d.read_event_id() != uid) {
-            (void)d.read_pe_list();
-            return false;
+    d.search(uid, d.data_stream, start, &Impl::next_file, [&] {
+        std::uint64_t id = 0;
+        if (!d.data_stream->read_raw_or_end(tmio::STRUCT_TAG, &id, sizeof id)) return Impl::Step::End;
+        if (id != uid) {
+            d.skip_pe_list();
+            return Impl::Step::Passed;
         }
         result = d.read_pe_list();
-        return true;
+        return Impl::Step::Found;
     });
     return result;
 }
@@ -285,6 +351,7 @@ void OrderedProvider::order_events(std::filesystem::path dir, ShowerProvider& so
     } catch (...) {
         std::throw_with_nested(IOError("Failed to create directory"));
     }
+    const WriterLock lock(dir);
     clear_library(dir);
 
     const std::size_t n = events.size();

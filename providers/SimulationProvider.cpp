@@ -125,14 +125,40 @@ public:
         if (entry == file_index.end())
             throw std::out_of_range(format("Shower UID {} is not recognized by this provider!", uid));
         if (entry->second != current_file || uid < position) {
+            current_file.clear();
             reader = XCDFReader(entry->second, true, true);
             current_file = entry->second;
             position = key;
         }
         while (position < uid) {
-            if (!reader.next()) throw std::out_of_range(format("Shower with UID {} not found!", uid));
+            if (!read([&] { return reader.next(); }))
+                throw std::out_of_range(format("Shower with UID {} not found!", uid));
             ++position;
         }
+        if (uid != key) check_record_number(uid);
+    }
+
+    // A reader that failed stands somewhere inside a record, where counting
+    // on would hand out the showers behind it under the wrong UIDs: the
+    // position is forgotten and the next request reopens the file.
+    template <typename Read>
+    auto read(Read&& read_reader) -> decltype(read_reader()) {
+        try {
+            return read_reader();
+        } catch (...) {
+            current_file.clear();
+            throw;
+        }
+    }
+
+    // The record a damaged file lets the reader reach need not be the one
+    // counted to; each record stores its own number.
+    void check_record_number(unsigned long uid) {
+        const unsigned long stored = read([&] { return reader.get_metadata(); }).uid;
+        if (stored == (uid & kRecordBits)) return;
+        const std::string file = current_file.string();
+        current_file.clear();
+        throw IOError(format("Damaged simulation file {}: record {} is numbered {}!", file, uid & kRecordBits, stored));
     }
 
     // Appends the file's records; false when the file was abandoned with a warning.
@@ -200,7 +226,7 @@ std::vector<Metadata> SimulationProvider::get_all_metadata() {
 
 Metadata SimulationProvider::get_metadata(unsigned long uid) {
     impl->position_on(uid);
-    Metadata md = impl->reader.get_metadata();
+    Metadata md = impl->read([&] { return impl->reader.get_metadata(); });
     md.uid += uid & ~kRecordBits;
     return md;
 }
@@ -208,7 +234,7 @@ Metadata SimulationProvider::get_metadata(unsigned long uid) {
 PEList SimulationProvider::get_pe_list(unsigned long uid) {
     Impl& d = *impl;
     d.position_on(uid);
-    std::vector<XCDFReader::PEData> pes = d.reader.get_pe_data();
+    std::vector<XCDFReader::PEData> pes = d.read([&] { return d.reader.get_pe_data(); });
     if (pes.empty()) return {};
     // Channels ascending, times ascending within each: the order the run
     // merger needs.

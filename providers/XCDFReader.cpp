@@ -4,6 +4,7 @@
 #include <background/core/IOError.hpp>
 #include <background/providers/xcdf_internal.hpp>
 #include <background/storage/TMIO.hpp>
+#include <background/storage/bufio.h>
 #include <background/storage/tmio.h>
 
 #include <algorithm>
@@ -25,6 +26,7 @@ public:
     // order, and most stop after a few records: a small buffer reads little
     // beyond the record wanted and is cheap to allocate.
     static constexpr int kBufferKiB = 16;
+    static constexpr const char* kMissingEnd = "cut short, its end record is missing";
 
     Impl(std::filesystem::path file, bool with_metadata, bool with_pe_data)
         : with_metadata(with_metadata), with_pe_data(with_pe_data) {
@@ -33,28 +35,36 @@ public:
     }
 
     bool next() {
-        // A PE block not asked for stays unread: the next tag read skips its
-        // data records without decoding them.
-        if (has_record && !pes_loaded) expect_tag(xcdf::pe_tag, "PE block");
+        check_intact();
+        if (at_end) return false;
+        if (has_record && !pes_loaded) skip_pe_block();
         has_record = false;
         pes_loaded = false;
         pes.clear();
         const int tag = read_tag();
-        if (tag == 0) return false;
+        if (tag == 0) fail(kMissingEnd);
+        if (tag == xcdf::end_tag) {
+            read_end_record();
+            at_end = true;
+            return false;
+        }
         if (tag != xcdf::shower_tag) fail(format("found tag {} where a shower record belongs", tag));
         if (with_metadata) read_exactly(&metadata, sizeof metadata, "metadata record");
+        ++records;
         has_record = true;
         return true;
     }
 
     Metadata get_metadata() const {
         if (!with_metadata) throw std::logic_error(format("Metadata not requested when opening {}!", name()));
+        check_intact();
         require_record();
         return metadata;
     }
 
     std::vector<PEData> get_pe_data() {
         if (!with_pe_data) throw std::logic_error(format("PE data not requested when opening {}!", name()));
+        check_intact();
         require_record();
         if (!pes_loaded) load_pes();
         return pes;
@@ -65,8 +75,16 @@ public:
 private:
     std::string name() const { return stream->path.string(); }
 
-    [[noreturn]] void fail(const std::string& detail) const {
-        throw IOError(format("Damaged simulation file {}: {}!", name(), detail));
+    // After a failure the stream stands at an unknown place inside a record:
+    // whatever it read next would belong to another shower, so the reader
+    // refuses everything from then on.
+    [[noreturn]] void fail(const std::string& detail) {
+        damage = format("Damaged simulation file {}: {}!", name(), detail);
+        throw IOError(damage);
+    }
+
+    void check_intact() const {
+        if (!damage.empty()) throw IOError(damage);
     }
 
     void require_record() const {
@@ -89,20 +107,54 @@ private:
         if (found != tag) fail(format("{} missing, found tag {}", what, found));
     }
 
-    void read_exactly(void* data, std::size_t n, const char* what) {
-        const int stored = tmio_read_data(stream->ctx, data, static_cast<int>(n));
+    void check_stored(int stored, std::size_t n, const char* what) {
         if (stored == -2) fail(format("{} missing", what));
         if (stored < 0) fail(format("{} unreadable, {}", what, stream_failure()));
         if (static_cast<std::size_t>(stored) != n) fail(format("{} of {} bytes instead of {}", what, stored, n));
     }
 
-    void load_pes() {
+    void read_exactly(void* data, std::size_t n, const char* what) {
+        check_stored(tmio_read_data(stream->ctx, data, static_cast<int>(n)), n, what);
+    }
+
+    // A data record in place of the next tag means the count undercounts the
+    // block, which would otherwise pass for a shower with fewer PEs.
+    void expect_block_end(std::uint32_t count) {
+        const int stored = tmio_read_data(stream->ctx, nullptr, 0);
+        if (stored >= 0) fail(format("PE block holds more than its {} PEs", count));
+        if (stored == -1 && tmio_status(stream->ctx) == TMIO_TIMEOUT) fail(kMissingEnd);
+        if (stored == -1) fail(format("PE block unreadable, {}", stream_failure()));
+    }
+
+    std::uint32_t read_pe_count() {
         expect_tag(xcdf::pe_tag, "PE block");
         std::uint32_t count = 0;
         read_exactly(&count, sizeof count, "PE count");
+        return count;
+    }
+
+    static std::size_t record_pes(std::uint32_t count, std::size_t done) {
+        return std::min<std::size_t>(count - done, xcdf::pes_per_record);
+    }
+
+    // A scan of the metadata alone still walks every PE block record by
+    // record, so that a block cut or damaged anywhere is found without a PE
+    // being decoded. Readers of PEs skip by tags: a damaged block of another
+    // shower does not keep them from the showers behind it.
+    void skip_pe_block() {
+        if (with_pe_data) return expect_tag(xcdf::pe_tag, "PE block");
+        const std::uint32_t count = read_pe_count();
+        for (std::size_t done = 0; done < count; done += record_pes(count, done))
+            check_stored(tmio_read_data(stream->ctx, nullptr, 0), record_pes(count, done) * xcdf::pe_bytes,
+                         "PE record");
+        expect_block_end(count);
+    }
+
+    void load_pes() {
+        const std::uint32_t count = read_pe_count();
         unsigned char bytes[xcdf::pes_per_record * xcdf::pe_bytes];
         for (std::size_t done = 0; done < count;) {
-            const std::size_t n = std::min<std::size_t>(count - done, xcdf::pes_per_record);
+            const std::size_t n = record_pes(count, done);
             read_exactly(bytes, n * xcdf::pe_bytes, "PE record");
             pes.resize(done + n);
             for (std::size_t i = 0; i < n; ++i) {
@@ -116,7 +168,17 @@ private:
             }
             done += n;
         }
+        expect_block_end(count);
         pes_loaded = true;
+    }
+
+    // The end record must count the showers read and close the file.
+    void read_end_record() {
+        std::uint32_t count = 0;
+        read_exactly(&count, sizeof count, "end record");
+        if (count != records) fail(format("end record counts {} showers, the file holds {}", count, records));
+        unsigned char byte;
+        if (bufio_read(tmio_stream_handle(stream->ctx), &byte, 1) != 0) fail("bytes follow its end record");
     }
 
     bool with_metadata;
@@ -124,6 +186,9 @@ private:
     std::optional<tmio::TMIO> stream;
     bool has_record = false;
     bool pes_loaded = false;
+    bool at_end = false;
+    unsigned long records = 0;
+    std::string damage;
     Metadata metadata{};
     std::vector<PEData> pes;
 };

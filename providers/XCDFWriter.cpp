@@ -19,12 +19,15 @@ namespace background {
 
 namespace {
 
+[[noreturn]] void write_failure(const tmio::TMIO& out) {
+    throw IOError(format("Failed to write to file {}!\nImplementation reports: {}", out.path.generic_string(),
+                         tmio_status_str(out.ctx)));
+}
+
 // The PE block is a tag followed by several data records, which the typed
 // record class does not write; the C layer does.
 void write_data(tmio::TMIO& out, const void* data, std::size_t n) {
-    if (tmio_write_data(out.ctx, data, static_cast<int>(n)) != static_cast<int>(n))
-        throw IOError(format("Failed to write to file {}!\nImplementation reports: {}", out.path.generic_string(),
-                             tmio_status_str(out.ctx)));
+    if (tmio_write_data(out.ctx, data, static_cast<int>(n)) != static_cast<int>(n)) write_failure(out);
 }
 
 }  // namespace
@@ -68,9 +71,15 @@ unsigned long XCDFWriter::append(Metadata metadata, std::span<const XCDFReader::
     return impl->records;
 }
 
+// The end record goes last and only here: a file whose writer stopped early,
+// or was destroyed while an exception unwound, lacks it and is refused.
 void XCDFWriter::close() {
     if (!impl->stream) return;
-    impl->stream->flush();
+    tmio::TMIO& out = *impl->stream;
+    const auto showers = static_cast<std::uint32_t>(impl->records);
+    tmio_write_tag(out.ctx, xcdf::end_tag);
+    write_data(out, &showers, sizeof showers);
+    if (tmio_sync(out.ctx) < 0) write_failure(out);
     impl->stream.reset();
 }
 

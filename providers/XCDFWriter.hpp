@@ -15,7 +15,8 @@ class XCDFWriter {
 public:
     /// Creates or truncates `file`.
     explicit XCDFWriter(std::filesystem::path file);
-    /// Closes the file if close() was not called; cannot report a failure.
+    /// Closes the file if close() was not called, without its end record:
+    /// readers refuse such a file as cut short.
     ~XCDFWriter();
     XCDFWriter(const XCDFWriter&) = delete;
     XCDFWriter& operator=(const XCDFWriter&) = delete;
@@ -23,7 +24,8 @@ public:
     /// Appends one shower; its `uid` is stored as the record's 1-based
     /// number, which is returned.
     unsigned long append(Metadata metadata, std::span<const XCDFReader::PEData> pes);
-    /// Writes everything buffered and closes the file; throws the failure.
+    /// Writes the end record, sends everything to the disk and closes the
+    /// file; throws the failure.
     void close();
 
 private:

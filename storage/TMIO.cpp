@@ -120,16 +120,22 @@ void TMIO::write_array(int tag, const T* data, int n) {
 }
 
 void TMIO::read_raw(int tag, void* data, int n) {
+    if (!read_raw_or_end(tag, data, n))
+        throw IOError(background::format("Reached end of file {}!", path.generic_string()));
+}
+
+bool TMIO::read_raw_or_end(int tag, void* data, int n) {
     check_readable();
     const int found = tmio_read_tag(ctx);
     if (found < 0) throw_read_failure();
-    if (found == 0) throw IOError(background::format("Reached end of file {}!", path.generic_string()));
+    if (found == 0) return false;
     if (found != tag)
         throw IOError(background::format("Read error in file {}: Found tag {} but required tag {}.",
                                                path.generic_string(), tag_str(found), tag_str(tag)));
     const int stored = tmio_read_data(ctx, data, n);
     if (stored < 0) throw_read_failure();
     if (stored != n) throw_size_mismatch(stored, n);
+    return true;
 }
 
 template <typename T>
@@ -144,7 +150,7 @@ void TMIO::read_array_data(T* data, int n) {
 }
 
 template <typename T>
-std::vector<T> TMIO::read_vector() {
+std::int32_t TMIO::read_vector_head() {
     static_assert(std::is_trivially_copyable_v<T>);
     if (!ctx) throw IOError("Stream is in an invalid state!");
     std::int32_t count = 0;
@@ -159,6 +165,20 @@ std::vector<T> TMIO::read_vector() {
         detail::count_data_record(ctx, stored, required);
         throw_size_mismatch(stored, required);
     }
+    return count;
+}
+
+template <typename T>
+void TMIO::skip_vector() {
+    const int bytes = static_cast<int>(read_vector_head<T>() * sizeof(T));
+    if (detail::skip_data_part(ctx, bytes) < 0) throw_read_failure();
+    ctx->stats[TMIO_STAT_DATA_SKIPPED]++;
+    ctx->bytes_skipped += 4;
+}
+
+template <typename T>
+std::vector<T> TMIO::read_vector() {
+    const std::int32_t count = read_vector_head<T>();
 
     // The count of a damaged file may be huge while the file is short: the
     // vector grows with the bytes that actually arrive, never to the claimed
@@ -174,7 +194,8 @@ std::vector<T> TMIO::read_vector() {
             throw_read_failure();
         done = next;
     }
-    detail::count_data_record(ctx, stored, required);
+    const int bytes = static_cast<int>(total * sizeof(T));
+    detail::count_data_record(ctx, bytes, bytes);
     return result;
 }
 
@@ -189,6 +210,7 @@ template void TMIO::write_array<BackgroundEvent>(int, const BackgroundEvent*, in
 template std::vector<double> TMIO::read_vector<double>();
 template std::vector<Metadata> TMIO::read_vector<Metadata>();
 template std::vector<BackgroundEvent> TMIO::read_vector<BackgroundEvent>();
+template void TMIO::skip_vector<double>();
 template void TMIO::read_array_data<double>(double*, int);
 template void TMIO::read_array_data<Metadata>(Metadata*, int);
 template void TMIO::read_array_data<BackgroundEvent>(BackgroundEvent*, int);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <ios>
 #include <string>
@@ -33,9 +34,15 @@ public:
     /// Reads the next record, which must carry `tag`, and its first data
     /// record, which must hold exactly `n` bytes.
     void read_raw(int tag, void* data, int n);
+    /// The same, but false at a clean end of the stream: not a byte left where
+    /// the record would begin. A stream that ends inside a frame still fails.
+    bool read_raw_or_end(int tag, void* data, int n);
     /// Reads one VECTOR record.
     template <typename T>
     std::vector<T> read_vector();
+    /// Passes over one VECTOR record, checking its shape, without storing it.
+    template <typename T>
+    void skip_vector();
     /// Reads the next data record, which must hold exactly `n` elements.
     template <typename T>
     void read_array_data(T* data, int n);
@@ -50,6 +57,9 @@ public:
     std::filesystem::path path;
 
 private:
+    /// Reads a VECTOR record up to its data, which must hold `count` elements; returns the count.
+    template <typename T>
+    std::int32_t read_vector_head();
     [[noreturn]] void throw_read_failure() const;
     [[noreturn]] void throw_write_failure() const;
     [[noreturn]] void throw_size_mismatch(long long stored, long long required) const;

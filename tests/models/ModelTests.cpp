@@ -11,6 +11,7 @@
 #include <background/providers/MockProvider.hpp>
 #include <background/storage/Serializer.hpp>
 
+#include "storage/StorageTestSupport.hpp"
 #include "support/TestHelpers.hpp"
 
 #include <algorithm>
@@ -243,10 +244,24 @@ TEST(CachedModel, ReplaysEachIntervalAndRefusesCorruptedCaches) {
     const auto cm = dir.path() / "events.cm";  // its interval file would overwrite it
     EXPECT_THROW_MSG(CachedModel::write_cache(cm, kEvents, 0.0, 5.0), std::invalid_argument,
                      "Event cache " + cm.string() + " has the extension .cm of its own interval file; name it otherwise!");
-    EXPECT_FALSE(std::filesystem::exists(cm));
+    for (const auto& [b, e] : {std::pair{kNaN, 1.0}, {1.0, kNaN}, {2.0, 1.0}})  // refused before any file is touched
+        EXPECT_THROW(CachedModel::write_cache(cm.parent_path() / "new", kEvents, b, e), std::invalid_argument);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);
+    // Infinite bounds are an interval like any other; a rewrite that fails leaves the old cache whole and no parts.
+    CachedModel::write_cache(events, kEvents, -kInf, kInf);
+    EXPECT_TRUE(storage_test::in_child_with_file_limit(4096, [&](const auto&) {
+        try {
+            CachedModel::write_cache(events, Events(1000, kEvents[0]), 0, 1);
+        } catch (const std::ios_base::failure&) {
+            return true;
+        }
+        return false;
+    }));
+    EXPECT_EQ(keys(CachedModel(events).sample(-kInf, kInf), false), keys(kEvents, false));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);
     for (const auto& [stored, numbers, file] :
          {std::tuple{kEvents, std::vector{1.0}, interval}, {kEvents, {1.0, 2.0, 3.0}, interval},
-          {kEvents, {3.0, 1.0}, interval}, {kEvents, {0.0, kInf}, interval}, {kEvents, {kNaN, 1.0}, interval},
+          {kEvents, {3.0, 1.0}, interval}, {kEvents, {kNaN, 1.0}, interval},
           {Events{{2.0, 0, 1}, {1.0, 0, 2}}, {0.0, 3.0}, events}, {Events{{kNaN, 0, 1}}, {0.0, 3.0}, events}}) {
         Serializer::create_default()->write_events(events, stored);
         Serializer::create_default()->write_numbers(interval, numbers);
