@@ -11,6 +11,7 @@
 #include <background/storage/TMIO.hpp>
 #include <background/storage/tmio.h>
 
+#include "storage/StorageTestSupport.hpp"
 #include "support/TestHelpers.hpp"
 
 #include <algorithm>
@@ -19,6 +20,7 @@
 #include <cmath>
 #include <functional>
 #include <map>
+#include <numeric>
 #include <random>
 #include <set>
 #include <tuple>
@@ -112,8 +114,8 @@ bool same(const PEs& a, const PEs& b) {
     return std::ranges::equal(a, b, [](auto& x, auto& y) { return x.channel == y.channel && x.time == y.time; });
 }
 
-// Layouts the writer never makes: showers with the given uids, each with a PE
-// block claiming `pes` PEs and holding `pe_bytes` of channel 0 at NaN (no block below 0).
+// Layouts the writer never makes: showers with the given uids, each with a PE block claiming `pes` PEs
+// and holding `pe_bytes` of channel 0 at NaN (no block below 0), then the end record counting them all.
 fs::path write_raw(const fs::path& file, const std::vector<std::uint64_t>& uids, std::uint32_t pes, int pe_bytes) {
     tmio::TMIO out(file, std::ios::out, "XCDF_SHOWERS");
     const unsigned char nan_pe[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xf8, 0x7f};
@@ -124,8 +126,22 @@ fs::path write_raw(const fs::path& file, const std::vector<std::uint64_t>& uids,
         if (pe_bytes >= 0) tmio_write_data(out.ctx, &pes, sizeof pes);
         if (pe_bytes > 0) tmio_write_data(out.ctx, nan_pe, pe_bytes);
     }
+    const auto showers = static_cast<std::uint32_t>(uids.size());
+    out.write_raw(9, &showers, sizeof showers);
     out.flush();
     return file;
+}
+
+// Reads every record, metadata only or with all PEs; false when the reader refused the file.
+bool reads_whole(const fs::path& file, bool with_pe_data) {
+    try {
+        for (XCDFReader reader(file, true, with_pe_data); reader.next();)
+            if (with_pe_data) (void)reader.get_pe_data();
+        return true;
+    } catch (const std::ios_base::failure& error) {
+        EXPECT_NE(std::string(error.what()).find(file.string()), std::string::npos) << error.what();
+        return false;
+    }
 }
 
 TEST(XCDFReader, ReadsBackWhatTheWriterStoredAndRefusesDamagedTruncatedOrForeignFilesNamingThem) {
@@ -147,19 +163,49 @@ TEST(XCDFReader, ReadsBackWhatTheWriterStoredAndRefusesDamagedTruncatedOrForeign
     EXPECT_FALSE(reader.next());
     const auto file = dir.path() / "raw.xcd";
     const std::tuple<std::uint32_t, int, std::string> cases[] = {
-        {0xFFFFFFFFu, 0, "PE record unreadable, cut short inside a record"},  // truncated; nothing allocated up front
+        {0xFFFFFFFFu, 0, "PE record missing"},  // nothing allocated up front
         {2, 12, "PE record of 12 bytes instead of 24"}, {0, -1, "PE block missing, found tag 1"},
         {1, 12, "PE time is not finite"}};
-    for (const auto& [pes, bytes, message] : cases) {
-        XCDFReader reader(write_raw(file, {1}, pes, bytes), true, true);
-        ASSERT_TRUE(reader.next());
-        EXPECT_THROW_MSG(reader.get_pe_data(), std::ios_base::failure,
-                         "Damaged simulation file " + file.string() + ": " + message + "!");
+    for (const auto& [pes, bytes, message] : cases) {  // the scan walks the PE blocks it skips, but decodes no time
+        const std::string damaged = "Damaged simulation file " + file.string() + ": " + message + "!";
+        XCDFReader reader(write_raw(file, {1}, pes, bytes), true, true), scan(file, true, false);
+        ASSERT_TRUE(reader.next() && scan.next() && scan.get_metadata().uid == 1);
+        EXPECT_THROW_MSG(reader.get_pe_data(), std::ios_base::failure, damaged);
+        EXPECT_THROW_MSG(reader.next(), std::ios_base::failure, damaged);  // a failed reader stays failed
+        EXPECT_THROW(scan.get_pe_data(), std::logic_error);
+        if (bytes == 12 && pes == 1) EXPECT_FALSE(scan.next());
+        else EXPECT_THROW_MSG(scan.next(), std::ios_base::failure, damaged);
     }
-    XCDFReader scan(file, true, false);  // the NaN time is never decoded
-    ASSERT_TRUE(scan.next() && scan.get_metadata().uid == 1);
-    EXPECT_THROW(scan.get_pe_data(), std::logic_error);
-    EXPECT_FALSE(scan.next());
+    // A file is whole only up to its end record, which counts the showers and closes the file.
+    const std::string written = storage_test::read_bytes(dir.path() / "a.xcd");
+    for (std::size_t cut = 0; cut < written.size(); cut += cut < 400 || written.size() - cut < 400 ? 1 : 4999) {
+        dir.write("cut.xcd", written.substr(0, cut));
+        EXPECT_FALSE(reads_whole(dir.path() / "cut.xcd", false) || reads_whole(dir.path() / "cut.xcd", true)) << cut;
+    }
+    std::string miscounted = written;
+    miscounted[miscounted.size() - 4] = 4;
+    for (const auto& [bytes, message] : {std::pair(miscounted, "end record counts 4 showers, the file holds 3"),
+                                         {written + '\0', "bytes follow its end record"}})
+        for (bool with_pe_data : {false, true}) {
+            XCDFReader whole(dir.write("a.xcd", bytes), true, with_pe_data);
+            for (int record = 1; record <= 3; ++record) ASSERT_TRUE(whole.next());
+            EXPECT_THROW_MSG(whole.next(), std::ios_base::failure,
+                             "Damaged simulation file " + (dir.path() / "a.xcd").string() + ": " + message + "!");
+        }
+    const auto full = dir.path() / "full.xcd";  // close reports what the disk refused, and the file stays refused
+    EXPECT_TRUE(storage_test::in_child_with_file_limit(100, [&](const auto&) {
+        XCDFWriter writer(full);
+        writer.append(Metadata{}, one);
+        EXPECT_THROW_MSG(writer.close(), std::ios_base::failure,
+                         "Failed to write to file " + full.generic_string() + "!\nImplementation reports: flush error");
+        return !::testing::Test::HasFailure();
+    }));
+    EXPECT_FALSE(reads_whole(full, false));
+    fs::create_directory(dir.path() / "killed");
+    XCDFWriter(dir.path() / "killed/a.xcd").append(Metadata{}, one);  // a writer that never closed
+    EXPECT_THROW_MSG(SimulationProvider(dir.path() / "killed", -1, -1, 1.0, true).get_all_metadata(),
+                     std::ios_base::failure,
+                     "Damaged simulation file " + (dir.path() / "killed/a.xcd").string() + ": cut short, its end record is missing!");
     tmio::TMIO(file, std::ios::out, "OP_DATA");
     EXPECT_THROW_MSG(XCDFReader(file, true, true), std::ios_base::failure,
                      "Failed to open file " + file.string() + "!\nImplementation reports: protocol error");
@@ -274,6 +320,30 @@ TEST(SimulationProvider, ThinningKeepsTheFirstPesOfEachIntervalOfDenseChannels) 
     }
 }
 
+// Shower 1 claims two PEs and holds none: the failed read is forgotten, and the intact showers behind
+// it are served under their own UIDs, as from an intact copy of the file; the scan refuses the file.
+TEST(SimulationProvider, AFailedReadLeavesNoShowerServedUnderAnotherUid) {
+    REQUIRE_XCDF();
+    TempDir dir;
+    for (const char* sub : {"clean", "damaged"})
+        fs::create_directory(dir.path() / sub), write_simulation_file(dir.path() / sub / "a.xcd", 3);
+    std::string bytes = storage_test::read_bytes(dir.path() / "damaged/a.xcd");
+    const auto file = dir.write("damaged/a.xcd", bytes.erase(160, 28));
+    SimulationProvider damaged(file.parent_path(), -1, -1, 1.0, false), clean(dir.path() / "clean", -1, -1, 1.0, false);
+    const unsigned long key = key_of(file), clean_key = key_of(dir.path() / "clean/a.xcd");
+    const std::string message = "Damaged simulation file " + file.string() + ": PE record missing!";
+    EXPECT_THROW_MSG(damaged.get_pe_list(key + 1), std::ios_base::failure, message);
+    for (unsigned long r : {2, 3, 2}) {
+        EXPECT_EQ(damaged.get_pe_list(key + r), clean.get_pe_list(clean_key + r)) << r;
+        EXPECT_EQ(damaged.get_metadata(key + r).energy, 100.0 * double(r)) << r;
+    }
+    EXPECT_THROW_MSG(damaged.get_all_metadata(), std::ios_base::failure, message);
+    const auto renumbered = write_raw(file, {1, 3}, 0, 0);  // a record the count reaches is not the one it names
+    EXPECT_EQ(damaged.get_metadata(key + 1).uid, key + 1);
+    EXPECT_THROW_MSG(damaged.get_metadata(key + 2), std::ios_base::failure,
+                     "Damaged simulation file " + renumbered.string() + ": record 2 is numbered 3!");
+}
+
 TEST(MultiProvider, DispatchesByFileKeyAndRefusesTheSameFilesReachedTwice) {
     REQUIRE_XCDF();
     TempDir dir;
@@ -305,19 +375,19 @@ std::vector<BackgroundEvent> events_of(const std::vector<double>& times, const s
     return events;
 }
 
-// Showers 10 to 13 with 0 to 3 channels, those below 10 one PE on their own channel at the running number
+// Showers 10 to 14 with 0 to 3 channels, all others one PE on channel uid % 10 at the running number
 // of PE queries in ns; metadata queries number their records in x, so a record read back tells its write.
 class TableProvider : public ShowerProvider {
 public:
-    std::map<unsigned long, PEList> showers{
-        {10, {}}, {11, {{4, {0.5}}}}, {12, {{1, {}}, {2, {0.25, 0.75}}}}, {13, {{0, {1}}, {5, {2, 3, 4}}, {9, {5}}}}};
+    std::map<unsigned long, PEList> showers{{10, {}}, {11, {{4, {0.5}}}}, {12, {{1, {}}, {2, {0.25, 0.75}}}},
+                                            {13, {{0, {1}}, {5, {2, 3, 4}}, {9, {5}}}}, {14, {}}};
     double marks = 0, pe_marks = 0;
     std::vector<Metadata> get_all_metadata() override { return {}; }
     Metadata get_metadata(unsigned long uid) override {
         return Metadata{uid, Metadata::GAMMA, 10.0 + double(uid), marks++, 0, 0, 0, -1.0, -1, -1};
     }
     PEList get_pe_list(unsigned long uid) override {
-        return uid < 10 ? PEList{{int(uid), {1e-9 * pe_marks++}}} : showers.at(uid);
+        return showers.contains(uid) ? showers.at(uid) : PEList{{int(uid % 10), {1e-9 * pe_marks++}}};
     }
 };
 
@@ -392,7 +462,7 @@ TEST(OrderedProvider, WritingRefusesBadArgumentsFirstThenClearsUpperCaseOpEntrie
     EXPECT_THROW_MSG(OrderedProvider(dir.path(), 0), std::ios_base::failure,
                      format("No OrderedProvider data files found in {}!", dir.path().string()));
     // Empty showers dropped, their hints kept: file 1 starts with one, file 2 holds only empty ones.
-    auto events = events_of({0, 1, 2, 3, 4, 5}, {11, 12, 10, 13, 10, 10});
+    auto events = events_of({0, 1, 2, 3, 4, 5}, {11, 12, 14, 13, 10, 10});  // empty showers not in id order
     OrderedProvider::order_events(dir.path(), source, events, 2, true, false, false);
     EXPECT_EQ(tmio::TMIO(dir.path() / "OP_HINT.tmio", std::ios::in, "OP_HINT").read_vector<double>(),
               (std::vector<double>{0, 2, 4}));
@@ -432,6 +502,101 @@ TEST_P(Layouts, SkipToTimeTakesTheLastFileWhoseHintIsNotLaterAndSearchesWrapArou
     ASSERT_EQ(all.size(), 8u);
     for (std::size_t i = 0; i < all.size(); ++i) EXPECT_EQ(all[i].x, double(i));
     EXPECT_EQ(provider.get_metadata(12).x, 1);  // left at the beginning of file 0
+}
+
+// Showers 100 + i at time i, two a file: file 10 follows file 9, and a search that starts behind the head
+// of file 10 finds it only by wrapping around through all the others.
+TEST_P(Layouts, TwelveFilesInNumberOrderAndASearchBackToTheHeadOfItsStartFile) {
+    TempDir dir;
+    std::vector<double> times(24);
+    std::iota(times.begin(), times.end(), 0.0);
+    std::vector<std::uint64_t> ids(24);
+    std::iota(ids.begin(), ids.end(), 100ul);
+    write_library(dir, events_of(times, ids), 2, GetParam());
+    OrderedProvider provider(dir.path(), 0);
+    const auto all = provider.get_all_metadata();
+    ASSERT_EQ(all.size(), 24u);
+    for (std::size_t i = 0; i < all.size(); ++i) EXPECT_EQ(all[i].x, double(i));
+    provider.skip_to_time(20.5);
+    EXPECT_EQ(provider.get_metadata(121).x, 21);
+    EXPECT_EQ(provider.get_pe_list(121), (PEList{{1, {1e-9 * 21}}}));
+    EXPECT_EQ(provider.get_metadata(120).x, 20);
+    EXPECT_EQ(provider.get_pe_list(120), (PEList{{0, {1e-9 * 20}}}));
+}
+
+// Cut at every length past its header, a file ends cleanly only where an event would begin: it then holds
+// the events before the cut; anywhere else every read that reaches the cut refuses it, naming the file.
+TEST_P(Layouts, AFileCutAnywhereButBetweenEventsIsRefused) {
+    const bool interleaved = GetParam();
+    TempDir dir;
+    const std::vector<std::uint64_t> ids{13, 11, 12};
+    write_library(dir, events_of({0, 1, 2}, ids), 3, interleaved);
+    const TableProvider shapes;
+    for (const std::string name : {"OP_META_0.tmio", "OP_DATA_0.tmio", "OP_INTER_0.tmio"}) {
+        const auto file = dir.path() / name;
+        if (!fs::exists(file)) continue;
+        std::map<std::size_t, std::size_t> events_before{{68, 0}};
+        for (std::size_t e = 0, bytes = 68; e < ids.size(); ++e) {
+            const PEList& pe_list = shapes.showers.at(ids[e]);
+            std::size_t pes = 0;
+            for (const auto& entry : pe_list) pes += entry.second.size();
+            bytes += name[3] == 'M' ? 80 : (interleaved ? 96 : 32) + 28 * pe_list.size() + 8 * pes;
+            events_before[bytes] = e + 1;
+        }
+        const std::string whole = storage_test::read_bytes(file);
+        ASSERT_EQ(events_before.rbegin()->first, whole.size());
+        const std::string damaged = "Damaged ordered shower library file " + file.string() + "!";
+        for (std::size_t cut = 68; cut <= whole.size(); ++cut) {
+            dir.write(name, whole.substr(0, cut));
+            OrderedProvider provider(dir.path(), 0);
+            const auto clean = events_before.find(cut);
+            const bool whole_events = clean != events_before.end(), all = whole_events && clean->second == 3;
+            if (name[3] != 'D' && whole_events) {  // the metadata lie here
+                EXPECT_EQ(provider.get_all_metadata().size(), clean->second) << cut;
+                EXPECT_THROW_MSG(provider.get_metadata(99), std::out_of_range, "Shower with UID 99 not found!");
+            } else if (name[3] != 'D') {
+                EXPECT_THROW_MSG(provider.get_all_metadata(), std::ios_base::failure, damaged);
+                EXPECT_THROW_MSG(provider.get_metadata(99), std::ios_base::failure, damaged);
+            }
+            if (name[3] == 'M') continue;  // the PE lists lie here
+            if (all) EXPECT_EQ(provider.get_pe_list(12), shapes.showers.at(12));
+            else if (whole_events) EXPECT_THROW_MSG(provider.get_pe_list(12), std::out_of_range, "Shower with UID 12 not found!");
+            else EXPECT_THROW_MSG(provider.get_pe_list(12), std::ios_base::failure, damaged);
+        }
+        dir.write(name, whole);
+    }
+}
+
+// The first writer holds the directory while it asks its slow source; the second waits and leaves its whole library.
+TEST(OrderedProvider, WritersOfOneDirectoryTakeTurns) {
+    TempDir dir;
+    int started[2];
+    ASSERT_EQ(pipe(started), 0);
+    const pid_t first = fork();
+    if (first == 0) {
+        struct SlowProvider : TableProvider {
+            int signal = -1;
+            Metadata get_metadata(unsigned long uid) override {
+                if (const int fd = std::exchange(signal, -1); fd >= 0) (void)!write(fd, "x", 1);
+                usleep(100000);
+                return TableProvider::get_metadata(uid);
+            }
+        } slow;
+        slow.signal = started[1];
+        auto events = events_of({0, 1, 2}, {11, 12, 13});
+        OrderedProvider::order_events(dir.path(), slow, events, 1, false, false, false);
+        _exit(0);
+    }
+    char byte;
+    ASSERT_EQ(read(started[0], &byte, 1), 1);
+    write_library(dir, events_of({5, 6}, {12, 13}), 1, true);
+    int status = 0;
+    waitpid(first, &status, 0);
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir.path())) names.insert(entry.path().filename().string());
+    EXPECT_EQ(names, (std::set<std::string>{"OP_HINT.tmio", "OP_INTER_0.tmio", "OP_INTER_1.tmio"}));
+    const auto read = OrderedProvider(dir.path(), 0).get_all_metadata();
+    EXPECT_TRUE(read.size() == 2 && read[0].uid == 12 && read[1].uid == 13);
 }
 
 TEST(OrderedProvider, TheLaterOfTwoProvidersTakesOverTheHookIdAndMismatchedLibrariesAreRefused) {
@@ -559,23 +724,19 @@ TEST(ShowerFiles, CountsBeyondWhatTheFileCanHoldAreRefusedWithoutAllocatingForTh
                          "Maximum number of showers per file exceeded in file " + big.string() +
                              "!\nExpected: 50000, Limit: 65535");
     }
-    {
-        tmio::TMIO hint(dir.path() / "OP_HINT.tmio", std::ios::out, "OP_HINT");
-        const double zero = 0;
-        hint.write_array(tmio::VECTOR_TAG, &zero, 1);
-        tmio::TMIO data(dir.path() / "OP_INTER_0.tmio", std::ios::out, "OP_INTER");
-        Metadata md{};
-        md.uid = 6;
-        for (std::uint64_t entries : {std::uint64_t{1} << 58, std::uint64_t{1} << 40}) {
-            data.write_raw(tmio::STRUCT_TAG, &md, sizeof md);
-            data.write_raw(tmio::STRUCT_TAG, &entries, sizeof entries);
-            md.uid = 5;
-        }
+    const double hints[] = {0, 1};
+    tmio::TMIO(dir.path() / "OP_HINT.tmio", std::ios::out, "OP_HINT").write_array(tmio::VECTOR_TAG, hints, 2);
+    for (const auto& [file, uid, entries] : {std::tuple(0, 6ul, std::uint64_t{1} << 58), {1, 5ul, std::uint64_t{1} << 40}}) {
+        tmio::TMIO data(dir.path() / format("OP_INTER_{}.tmio", file), std::ios::out, "OP_INTER");
+        const Metadata md{uid, {}, 0, 0, 0, 0, 0, 0, 0, 0};
+        data.write_raw(tmio::STRUCT_TAG, &md, sizeof md);
+        data.write_raw(tmio::STRUCT_TAG, &entries, sizeof entries);
     }
     OrderedProvider provider(dir.path(), 0);
     EXPECT_THROW_MSG(provider.get_pe_list(6), std::length_error, "cannot create std::vector larger than max_size()");
+    provider.skip_to_time(1);
     EXPECT_THROW_MSG(provider.get_pe_list(5), std::ios_base::failure,
-                     "Reached end of file " + (dir.path() / "OP_INTER_0.tmio").generic_string() + "!");
+                     "Damaged ordered shower library file " + (dir.path() / "OP_INTER_1.tmio").string() + "!");
 }
 
 }  // namespace
