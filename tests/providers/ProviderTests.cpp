@@ -165,7 +165,7 @@ TEST(XCDFReader, ReadsBackWhatTheWriterStoredAndRefusesDamagedTruncatedOrForeign
     const std::tuple<std::uint32_t, int, std::string> cases[] = {
         {0xFFFFFFFFu, 0, "PE record missing"},  // nothing allocated up front
         {2, 12, "PE record of 12 bytes instead of 24"}, {0, -1, "PE block missing, found tag 1"},
-        {1, 12, "PE time is not finite"}};
+        {0, 12, "PE block holds more than its 0 PEs"}, {1, 12, "PE time is not finite"}};
     for (const auto& [pes, bytes, message] : cases) {  // the scan walks the PE blocks it skips, but decodes no time
         const std::string damaged = "Damaged simulation file " + file.string() + ": " + message + "!";
         XCDFReader reader(write_raw(file, {1}, pes, bytes), true, true), scan(file, true, false);
