@@ -71,6 +71,9 @@ TEST(MersenneTwister64, MatchesTheStandardEngineOnEveryPath) {
         reference.seed(seed + 1);
         ASSERT_EQ(fast(), reference());
     }
+    MersenneTwister64 unseeded;
+    std::mt19937_64 standard;
+    for (int i = 0; i < 400; ++i) ASSERT_EQ(unseeded(), standard()) << "default seed, output " << i;
     std::mt19937_64 words(7);
     std::array<u64, MersenneTwister64::state_size> state, other, out, other_out;
     for (auto& word : state) word = words();
@@ -83,7 +86,8 @@ TEST(MersenneTwister64, MatchesTheStandardEngineOnEveryPath) {
     }
 }
 
-// On both sides of one half, where the library flips its result, and at the ends.
+// On both sides of one half, where the library flips its result, and at the ends; and at the outputs either side
+// of the threshold, found by bisection.
 TEST(SingleTrialBinomial, DrawsAsTheStandardDistribution) {
     EXPECT_TRUE(SingleTrialBinomial(0.05).usable && SingleTrialBinomial(0.8).usable);
     for (double p : {1e-300, 0.05, 0.5, std::nextafter(0.5, 1.0), 0.8, 1.0}) {
@@ -92,6 +96,17 @@ TEST(SingleTrialBinomial, DrawsAsTheStandardDistribution) {
         MersenneTwister64 fast_rng(3), reference_rng(3);
         for (int i = 0; i < 20000; ++i)
             ASSERT_EQ(fast.draw(fast_rng), std::binomial_distribution<int>(1, p)(reference_rng)) << p << " " << i;
+        const auto draw = [&fast](u64 output) { FixedEngine engine{output}; return fast.draw(engine); };
+        u64 below = 0, at = ~u64{0};
+        if (draw(below) == draw(at)) continue;
+        while (at - below > 1) {
+            const u64 middle = below + (at - below) / 2;
+            (draw(middle) == draw(below) ? below : at) = middle;
+        }
+        for (u64 output : {below, at}) {
+            FixedEngine engine{output};
+            EXPECT_EQ(draw(output), std::binomial_distribution<int>(1, p)(engine)) << p << " at output " << output;
+        }
     }
 }
 

@@ -116,8 +116,8 @@ TEST(ChannelMergers, DrainsExactlyWhatOneAutoMergeListPerChannelDrains) {
     EXPECT_GT(sparse, 30);
 }
 
-// A run outside the array fails with the runs before it pushed; rejected runs are dropped.
-TEST(ChannelMergers, RunsOutsideTheArrayFailAndRejectedRunsAreDropped) {
+// A run outside the array fails with the runs before it pushed; rejected runs are dropped; a clear keeps nothing.
+TEST(ChannelMergers, RunsOutsideTheArrayFailRejectedRunsAreDroppedAndClearsKeepNothing) {
     ChannelMergers mergers(2);
     for (const int bad : {-1, 2}) {
         mergers.incoming().add(1, 1, 0.5);
@@ -129,7 +129,20 @@ TEST(ChannelMergers, RunsOutsideTheArrayFailAndRejectedRunsAreDropped) {
     mergers.reject();
     mergers.incoming().add(1, 1, 0.125);
     mergers.accept();
-    EXPECT_EQ(mergers.drain(1.0), (PEList{{1, {0.125, 0.5, 0.5}}}));
+    EXPECT_EQ(mergers.drain(1.0), (PEList{{1, {0.125, 0.5, 0.5}}}));  // channel 1 keeps an empty run
+    // A clear forgets that empty run and the pushes counted: NaN then merges as in a fresh list.
+    mergers.incoming().add(0, 1, 2.0);
+    mergers.accept();
+    mergers.clear();
+    mergers.incoming().add(1, 1, 3.0);
+    mergers.reject();
+    AutoMergeList<double> fresh;
+    for (const Times& run : {Times{0.25}, Times{std::numeric_limits<double>::quiet_NaN()}, Times{0.75}}) {
+        mergers.incoming().add(1, run);
+        mergers.accept();
+        fresh.push(run);
+    }
+    EXPECT_EQ(bits_of(mergers.drain(10.0)), bits_of(PEList{{1, fresh.take_merged()}}));
 }
 
 // UID 666 fails the way a broken file would; UIDs other than 8 are unknown.
@@ -165,7 +178,8 @@ TEST(Generators, NpeProviderAndGenericGeneratorsBuildTheirPELists) {
     GenericGenerator generic;
     generic.add_generator(1, std::make_unique<NPEGenerator>(1));
     generic.add_generator(2, std::make_unique<NPEGenerator>(2));
-    EXPECT_EQ(generic.generate({1.5, 2, 3}), (PEList{{3, {1.5, 1.5}}}));
+    generic.add_generator(2, std::make_unique<NPEGenerator>(3));  // replaces the first
+    EXPECT_EQ(generic.generate({1.5, 2, 3}), (PEList{{3, {1.5, 1.5, 1.5}}}));
     EXPECT_EQ(generic.generate({1.5, 1, 3}), (PEList{{3, {1.5}}}));
     EXPECT_THROW_MSG(generic.generate({1.5, 0, 3}), std::out_of_range, "No generator with type 0 available!");
 }

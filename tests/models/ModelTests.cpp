@@ -384,7 +384,8 @@ TEST(Chi2, BinsAreOpenBelowAndClosedAbove) {
 
 TEST(Chi2, StatisticsExpectedCountsAndRefusals) {
     const Chi2 four(4, 0.0, 4.0, false), two(2, 0.0, 2.0, false);
-    const std::vector<double> sample{0.5, 1.5, 1.7, 3.2, 3.3, 3.9, 9.0}, reference{0.5, 0.6, 1.5}, other{0.5, 1.2, 1.5};
+    const std::vector<double> sample{0.5, 1.5, 1.7, 3.2, 3.3, 3.9, 9.0}, reference{0.5, 0.6, 1.5, 1.6, 3.5},
+        other{0.5, 1.2, 3.2, 3.5, 9.0};
     const auto at = [](const std::vector<double>& v) { return [&v](std::size_t i) { return v[i]; }; };
     // Counts 1, 2, 0, 3 against 1, 1, 0, 2: only bins 1 and 3 add; a count where none is expected adds infinity.
     const auto expected = [](double lo, double) { return std::vector<double>{1, 1, 0, 2}[static_cast<int>(lo)]; };
@@ -394,7 +395,8 @@ TEST(Chi2, StatisticsExpectedCountsAndRefusals) {
     EXPECT_DOUBLE_EQ(two([](double lo, double hi) { return hi - lo; }, [](double lo, double hi) { return 2 * (hi - lo); }),
                      2.0);
     EXPECT_DOUBLE_EQ(two([](double c) { return c; }, [](double c) { return c + 1; }), 2.0 + 2.0 / 3) << "bin centres";
-    EXPECT_DOUBLE_EQ(two(3, at(reference), at(other)), 0.5 + 1.0);
+    // Counts 1, 1, 0, 2 against the reference's 2, 2, 0, 1, which divide; the bin empty in both adds nothing.
+    EXPECT_DOUBLE_EQ(four(5, at(reference), at(other)), 0.5 + 0.5 + 1.0);
     EXPECT_DOUBLE_EQ(Chi2::chi2({1.0, 4.0}, {2.0, 2.0}), 1.0 + 1.0);
     EXPECT_DOUBLE_EQ(Chi2::uniform(50, 0.0, 10.0)(2.0, 4.0), 10.0);
     EXPECT_DOUBLE_EQ(Chi2::normal(100, 1.0, 2.0)(1.0, 3.0), 50 * std::erf(1 / std::sqrt(2.0)));

@@ -118,6 +118,15 @@ TEST(TmioReadData, RecordsLongerOrShorterThanTheSpaceGivenAndTheCounters) {
     EXPECT_EQ(tmio_wait(reader.ctx, 0), 0);
     EXPECT_EQ(counters(reader.ctx),
               (std::vector<std::size_t>{0, 0, 2, 0, 2, 1, 1, 0, 1, 1, 0, 0, 4 + 64 + 4 + 12 + 20 + 4, 7 + 8}));
+    for (int i = 0; i < TMIO_STAT_COUNT; ++i) reader.ctx->stats[i] = i + 1;  // each counter told apart
+    reader.ctx->bytes_written = 12, reader.ctx->bytes_read = 13, reader.ctx->bytes_skipped = 1ull << 40;
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(tmio_monitor(reader.ctx), 0);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "tmio_monitor: statistics\n... tags written     2\n... data records out 4\n... tags read        3\n"
+              "... data records in  5\n... data flushes     1\n... read zero        8\n... read missing     9\n"
+              "... read shortened   6\n... read truncated   7\n... data skipped     10\n... tags skipped     11\n"
+              "... bytes written    12\n... bytes read       13\n... bytes skipped    1099511627776\n");
 }
 
 // A flush must not start a memory region over the handshake and the records before it.
