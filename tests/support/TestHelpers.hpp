@@ -12,7 +12,6 @@
 #include <exception>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <string>
 
 /// Expects `statement` to throw `type` whose what() is exactly `message`.
@@ -32,7 +31,8 @@
 namespace background::testing {
 
 /// Whether `call` ends, returning or throwing, within three seconds; run in a child, a hang cannot stop the tests.
-inline bool returns_promptly(const std::function<void()>& call) {
+template <typename Call>
+bool returns_promptly(const Call& call) {
     int status = 0;
     if (const pid_t child = fork(); child != 0) return waitpid(child, &status, 0) == child && status == 0;
     alarm(3);
