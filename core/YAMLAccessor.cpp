@@ -2,6 +2,7 @@
 
 #include <background/core/Format.hpp>
 #include <background/core/IOError.hpp>
+#include <background/core/text_file_internal.hpp>
 
 #include <yaml-cpp/yaml.h>
 
@@ -49,8 +50,7 @@ YAMLAccessor::YAMLAccessor(std::filesystem::path path) {
         throw std::invalid_argument("Settings file path contains a NUL character!");
     }
     try {
-        const std::string file = path.string();
-        impl = std::make_unique<Impl>(YAML::LoadFile(file));
+        impl = std::make_unique<Impl>(YAML::Load(detail::read_text_file(path)));
     } catch (...) {
         std::throw_with_nested(
             IOError(format("Failed to load yaml file {}", path.generic_string())));

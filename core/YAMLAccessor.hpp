@@ -12,7 +12,8 @@ namespace background {
 /// Settings back end over a YAML document parsed once at construction.
 class YAMLAccessor : public Settings::Accessor {
 public:
-    /// Loads the file; throws std::ios_base::failure with the parser's error nested.
+    /// Loads the regular file `path`; throws std::ios_base::failure with the cause
+    /// (a read error, a FIFO or other non-regular file, the parser's error) nested.
     explicit YAMLAccessor(std::filesystem::path path);
     ~YAMLAccessor() override;
 

@@ -1,7 +1,10 @@
 #include <background/models/Chi2.hpp>
 
+#include <background/core/Format.hpp>
+
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 
 namespace background {
@@ -16,6 +19,72 @@ constexpr double kC[] = {-2.14, -1.46, -0.69, -0.24, 0.0, 0.104, -0.34, -0.4, -0
 double squared_deviation(double expected, double observed) {
     const double diff = observed - expected;
     return diff * diff / expected;
+}
+
+// Up to this mean the terms are summed (some 76 sqrt(mu) of them, a few
+// milliseconds at the limit); above it the closed approximation takes over,
+// whose absolute error is below 1e-11 there and shrinks as the mean grows.
+constexpr double kLargestSummedMean = 1e9;
+
+// P(X <= k) as the terms t_0 = e^-mu, t_i = (t_(i-1) / i) * mu added in order,
+// for a mean whose e^-mu is a normal double. Past the mode every later term is
+// smaller, so once one no longer changes the sum the rest cannot either: the
+// result is that of the full sum, and a huge k costs nothing.
+double poisson_cdf_by_recurrence(double mu, double k) {
+    double term = std::exp(-mu);
+    double sum = term;
+    for (double i = 1; i <= k; ++i) {
+        term = (term / i) * mu;
+        if (i > mu && sum + term == sum) break;
+        sum += term;
+    }
+    return sum;
+}
+
+// P(X <= k) for a mean whose e^-mu underflows: the terms relative to the one
+// at the mode, by the ratios t_(i+1) / t_i = mu / (i + 1), normalised by their
+// sum. Neither e^-mu nor lgamma is needed (lgamma's rounding would cost
+// digits at large arguments). Each direction ends where the terms leave the
+// normal range, some 38 standard deviations out: below it they would shrink
+// by ratios near 1 that round back to the same subnormal, for up to mu steps.
+double poisson_cdf_by_ratios(double mu, double k) {
+    constexpr double kSmallest = std::numeric_limits<double>::min();
+    const double mode = std::floor(mu);
+    double below = 0, above = 0;  // the terms with i <= k and those with i > k
+    double term = 1;
+    for (double i = mode; i >= 0 && term >= kSmallest; --i) {
+        (i <= k ? below : above) += term;
+        term *= i / mu;
+    }
+    term = 1;
+    for (double i = mode + 1; term >= kSmallest; ++i) {
+        term *= mu / i;
+        (i <= k ? below : above) += term;
+    }
+    return below / (below + above);
+}
+
+// P(X <= k) = P(chi-square with 2(k + 1) degrees of freedom > 2 mu), by the
+// Wilson-Hilferty normal approximation of the cube root of chi-square / dof:
+// closed, so its cost does not grow with the mean, and the more accurate the
+// more degrees of freedom. The cube root lies within about 1/sqrt(mu) of 1,
+// so its distance from 1 is taken from the relative distance d of mu from
+// k + 1, as c - 1 = d / (c^2 + c + 1) for c^3 = 1 + d; subtracting 1 from c
+// would leave nothing of it at the largest means.
+double poisson_cdf_by_wilson_hilferty(double mu, double k) {
+    if (std::isinf(k)) return 1.0;
+    const double d = (mu - (k + 1)) / (k + 1);
+    const double c = std::cbrt(1 + d);
+    const double spread = 1 / (9 * (k + 1));
+    const double z = (d / (c * c + c + 1) + spread) / std::sqrt(spread);
+    return 0.5 * std::erfc(z / std::sqrt(2.0));
+}
+
+double poisson_cdf(double mu, double k) {
+    if (k < 0) return 0.0;
+    if (std::exp(-mu) >= std::numeric_limits<double>::min()) return poisson_cdf_by_recurrence(mu, k);
+    if (mu <= kLargestSummedMean) return poisson_cdf_by_ratios(mu, k);
+    return poisson_cdf_by_wilson_hilferty(mu, k);
 }
 
 }  // namespace
@@ -123,20 +192,12 @@ Chi2::Expected Chi2::power_law(std::size_t n, double index, double min, double m
 }
 
 Chi2::Expected Chi2::poisson(std::size_t n, double mu) {
+    if (!(mu >= 0 && std::isfinite(mu))) {
+        throw std::invalid_argument(format("Poisson mean {} is negative or not finite!", mu));
+    }
     const auto count = static_cast<double>(n);
-    // Cumulative probability of at most k, its terms summed in ascending order.
-    const auto cumulative = [mu](double k) {
-        if (k < 0) return 0.0;
-        double term = std::exp(-mu);
-        double sum = term;
-        for (double i = 1; i <= k; ++i) {
-            term = (term / i) * mu;
-            sum += term;
-        }
-        return sum;
-    };
-    return [count, cumulative](double x0, double x1) {
-        return count * (cumulative(std::floor(x1)) - cumulative(std::floor(x0)));
+    return [count, mu](double x0, double x1) {
+        return count * (poisson_cdf(mu, std::floor(x1)) - poisson_cdf(mu, std::floor(x0)));
     };
 }
 

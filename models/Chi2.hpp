@@ -40,6 +40,7 @@ public:
     static Expected normal(std::size_t n, double mu, double sigma);
     /// Density proportional to x^index between min and max.
     static Expected power_law(std::size_t n, double index, double min, double max);
+    /// Poisson with mean mu; refuses a mean that is negative or not finite.
     static Expected poisson(std::size_t n, double mu);
 
     /// Accessor of member `m` of the elements of `c`, which must outlive it.

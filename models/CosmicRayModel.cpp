@@ -24,8 +24,12 @@ constexpr double kTwoPi = 6.283185307179586;
 // libstdc++'s std::poisson_distribution multiplies uniform variates below
 // this mean and switches to a rejection method from it on.
 constexpr double kRejectionMean = 12;
-// A mean beyond this cannot be drawn as an int: the rejection method would
-// reject every candidate.
+// Larger means are refused before any draw. libstdc++'s rejection method
+// rejects every candidate at or beyond INT_MAX, so its draw never returns for
+// a mean whose candidates all lie there (2.2e9; 2.1e9 is still drawn). Long
+// before that the events outgrow memory: a mean of this bound is a billion
+// events of 24 bytes, some 26 GB, so half of INT_MAX loses nothing usable
+// and keeps the draw well clear of the hang.
 constexpr double kLargestMean = std::numeric_limits<int>::max() / 2;
 
 struct Range {

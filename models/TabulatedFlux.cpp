@@ -2,11 +2,11 @@
 
 #include <background/core/Format.hpp>
 #include <background/core/IOError.hpp>
+#include <background/core/text_file_internal.hpp>
 
 #include <algorithm>
 #include <cctype>
 #include <cmath>
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -33,14 +33,21 @@ bool is_blank(const std::string& line) {
     return std::all_of(line.begin(), line.end(), [](unsigned char c) { return std::isspace(c); });
 }
 
+std::string table_text(const std::filesystem::path& table) {
+    try {
+        return detail::read_text_file(table);
+    } catch (const IOError&) {
+        throw IOError(format("Failed to open file {}!", table.string()));
+    }
+}
+
 }  // namespace
 
 // A row is only ever made of two numbers read from its own line: anything
 // else in the file is refused with its line, so a broken table cannot turn
 // into a plausible but wrong spectrum.
 void TabulatedFlux::Impl::read(const std::filesystem::path& table) {
-    std::ifstream file(table);
-    if (!file) throw IOError(format("Failed to open file {}!", table.string()));
+    std::istringstream file(table_text(table));
     std::string line;
     for (std::size_t number = 1; std::getline(file, line); ++number) {
         if ((!line.empty() && line.front() == '#') || is_blank(line)) continue;

@@ -11,7 +11,10 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl_bind.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -149,6 +152,14 @@ PYBIND11_MODULE(vorizovedavuz, m, py::mod_gil_not_used(),
         .def_readwrite("num_channels", &Metadata::num_channels,
                        "Number of channels with photo electrons in the shower (-1 if unknown).")
         .def("__repr__", &metadata_repr);
+    // An instance made through Metadata.__new__ never runs __init__; pybind11
+    // allocates its record when a method first reaches it, with the type's
+    // operator_new, and frees it with the global operator delete. Zeroed, the
+    // record is the value-initialised one that __init__ makes, not whatever
+    // the heap held.
+    py::detail::get_type_info(typeid(Metadata))->operator_new = [](std::size_t size) {
+        return std::memset(::operator new(size), 0, size);
+    };
 
     py::native_enum<Metadata::Primary>(metadata, "Primary", "enum.IntEnum")
         .value("GAMMA", Metadata::GAMMA)

@@ -77,6 +77,7 @@ TEST(Settings, KeysInDocumentOrderAndFailuresWithTheirTypeMessageAndCause) {
     EXPECT_EQ(std::string(root["lib"]["empty"]), "null");
     const Settings foreign(std::make_shared<FailingAccessor>());
     const auto missing = dir.path() / "missing.yaml", broken = dir.write("broken.yaml", "a: [1, 2\n");
+    const auto fifo = dir.fifo("fifo.yaml"), zero = std::filesystem::path("/dev/zero");
     const auto range = is<std::out_of_range>, bad = is<std::invalid_argument>, io = is<std::ios_base::failure>;
     const struct {
         std::function<void()> call;
@@ -95,10 +96,14 @@ TEST(Settings, KeysInDocumentOrderAndFailuresWithTheirTypeMessageAndCause) {
         {[&] { (void)bool(foreign["x"]); }, bad, "own", ""},
         {[&] { Settings::from_file(missing); }, io, "Failed to load yaml file " + missing.generic_string(), "*"},
         {[&] { Settings::from_file(broken); }, io, "Failed to load yaml file " + broken.generic_string(), "*"},
+        {[&] { Settings::from_file(fifo); }, io, "Failed to load yaml file " + fifo.generic_string(), "*"},
+        {[&] { Settings::from_file(zero); }, io, "Failed to load yaml file /dev/zero", "*"},
+        {[&] { Settings::from_file(dir.path()); }, io, "Failed to load yaml file " + dir.path().generic_string(), "*"},
         // Opened through a C string, the path would end at the NUL and load another file.
         {[&] { Settings::from_file(std::string("a\0b.yaml", 8)); }, bad, "Settings file path contains a NUL character!", ""},
     };
     for (const auto& c : cases) {
+        ASSERT_TRUE(testing::returns_promptly(c.call)) << c.message;
         try {
             c.call();
             ADD_FAILURE() << "nothing thrown, expected " << c.message;

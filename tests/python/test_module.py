@@ -8,7 +8,7 @@ import sys
 import pytest
 
 import vorizovedavuz
-from vorizovedavuz import DoubleVector, Metadata, PEListVector
+from vorizovedavuz import DoubleVector, Metadata, MetadataVector, PEListVector
 
 CLASSES = {"Background", "DoubleVector", "Metadata", "MetadataVector", "PEListVector"}
 
@@ -37,17 +37,19 @@ def test_reimport_after_removal_from_sys_modules_gives_the_same_module():
         sys.modules["vorizovedavuz"] = original
 
 
-def test_primary_is_an_int_enum_taking_members_only_and_the_text_form_of_every_field():
+def test_records_start_zeroed_even_without_init_primary_takes_members_only_and_the_text_form_of_every_field():
     assert issubclass(Metadata.Primary, enum.IntEnum)
     assert [(m.name, m.value) for m in Metadata.Primary] == [("GAMMA", 1), ("PROTON", 14)]
     assert Metadata.PROTON is Metadata.Primary.PROTON
-    m = Metadata()
-    with pytest.raises(ValueError):
-        m.primary  # a zeroed record holds 0, which is no member, yet has a text form
-    assert repr(m) == str(m) == ("<Metadata(uid = 0, primary = GAMMA, energy = 0.000e+00 GeV, x = 0 m, y = 0 m, "
-                                 "theta = 0.000, phi = 0.000, time = 0.000e+00 s, num_pe = 0, num_channels = 0)>")
-    with pytest.raises(TypeError):
-        m.primary = 14
+    # Made through __new__ alone, a record is zeroed as well (not what the heap held), and so is its copy.
+    for m in (Metadata(), Metadata.__new__(Metadata), MetadataVector([Metadata.__new__(Metadata)])[0]):
+        assert not any(getattr(m, f) for f in ("uid", "num_pe", "num_channels", "energy", "x", "y", "theta", "phi", "time"))
+        with pytest.raises(ValueError):
+            m.primary  # a zeroed record holds 0, which is no member, yet has a text form
+        assert repr(m) == str(m) == ("<Metadata(uid = 0, primary = GAMMA, energy = 0.000e+00 GeV, x = 0 m, y = 0 m, "
+                                     "theta = 0.000, phi = 0.000, time = 0.000e+00 s, num_pe = 0, num_channels = 0)>")
+        with pytest.raises(TypeError):
+            m.primary = 14
     m.primary = Metadata.PROTON
     assert m.primary is Metadata.PROTON
     # Every field distinct, so a field shown in another's place or left out shows.

@@ -1,8 +1,12 @@
 #pragma once
 // Shared helpers for the C++ tests: checking an exception's type and exact
-// message in one step, and writing small settings files.
+// message in one step, writing small settings files and FIFOs, running a call that may hang.
 
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <exception>
@@ -25,6 +29,16 @@
     } while (false)
 
 namespace background::testing {
+
+/// Whether `call` ends, returning or throwing, within three seconds; run in a child, a hang cannot stop the tests.
+template <typename Call>
+bool returns_promptly(const Call& call) {
+    int status = 0;
+    if (const pid_t child = fork(); child != 0) return waitpid(child, &status, 0) == child && status == 0;
+    alarm(3);
+    try { call(); } catch (...) {}
+    _exit(0);
+}
 
 /// The exception nested inside `outer`, rethrown and caught as std::exception.
 template <typename Outer>
@@ -63,6 +77,9 @@ public:
         std::filesystem::create_directories(file.parent_path());
         std::ofstream(file, std::ios::binary) << content;
         return file;
+    }
+    std::filesystem::path fifo(const std::string& name) const {
+        return mkfifo((path_ / name).c_str(), 0600) == 0 ? path_ / name : std::filesystem::path();
     }
 
 private:

@@ -1,0 +1,19 @@
+#pragma once
+// Reading the library's text inputs (settings files, flux tables). Nothing
+// declared here leaves the library.
+
+#include <filesystem>
+#include <string>
+
+#pragma GCC visibility push(hidden)
+
+namespace background::detail {
+
+/// The whole content of the regular file `path`. Anything else (a FIFO, a
+/// device, a directory) is refused at once with IOError, so that a wrong path
+/// can neither block the open nor feed the reader without end.
+std::string read_text_file(const std::filesystem::path& path);
+
+}  // namespace background::detail
+
+#pragma GCC visibility pop
