@@ -2,6 +2,7 @@
 // a rectangular array of channels, as ".xcd" simulation files.
 //
 //   make_showers OUTPUT_DIR [NUM_CHANNELS, default 1000]
+//   make_showers --check OUTPUT_DIR     exit status 0 when every file is there and whole
 //
 // OUTPUT_DIR/protons_run1 and OUTPUT_DIR/protons_run2 hold protons thrown
 // alike (a production split over two runs), OUTPUT_DIR/gammas holds gammas.
@@ -10,7 +11,9 @@
 // uniform azimuth. Every quantity takes one value per stratum of its
 // distribution, strata dealt to showers in shuffled order, so the library
 // follows its distributions closely and the model's goodness-of-fit tests pass
-// for any seed. The same arguments always write the same files.
+// for any seed. The same arguments always write the same files. Each file is
+// written under another name and renamed when complete, so a run that stops
+// early leaves no file that passes for a whole one.
 
 #include <background/core/Metadata.hpp>
 #include <background/providers/XCDFReader.hpp>
@@ -126,27 +129,56 @@ std::vector<XCDFReader::PEData> light_up(Metadata& m, const Throw& t, const Arra
     return pes;
 }
 
+std::filesystem::path file_of(const std::filesystem::path& root, const Throw& t, int f) {
+    return root / t.directory / ("showers_" + std::to_string(f) + ".xcd");
+}
+
 void write_primary(const std::filesystem::path& root, const Throw& t, const Array& array) {
     std::mt19937_64 rng(t.seed);
     const auto showers = throw_showers(t, t.files * t.showers_per_file, rng);
-    const auto dir = root / t.directory;
-    std::filesystem::create_directories(dir);
+    std::filesystem::create_directories(root / t.directory);
     for (int f = 0; f < t.files; ++f) {
-        XCDFWriter writer(dir / ("showers_" + std::to_string(f) + ".xcd"));
+        const auto file = file_of(root, t, f);
+        auto part = file;
+        part.replace_extension(".part");  // not ".xcd": no provider reads it
+        XCDFWriter writer(part);
         for (int s = 0; s < t.showers_per_file; ++s) {
             Metadata m = showers[static_cast<std::size_t>(f * t.showers_per_file + s)];
             const auto pes = light_up(m, t, array, rng);
             writer.append(m, pes);
         }
         writer.close();
+        std::filesystem::rename(part, file);
     }
+}
+
+// Every file is there and reads whole to its end record, with all its showers.
+bool all_whole(const std::filesystem::path& root) {
+    for (const Throw& t : kThrows) {
+        for (int f = 0; f < t.files; ++f) {
+            const auto file = file_of(root, t, f);
+            if (!std::filesystem::is_regular_file(file)) return false;
+            XCDFReader scan(file, true, false);
+            int showers = 0;
+            while (scan.next()) ++showers;
+            if (showers != t.showers_per_file) return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 3 && std::string(argv[1]) == "--check") {
+        try {
+            return all_whole(argv[2]) ? 0 : 1;
+        } catch (const std::exception&) {
+            return 1;
+        }
+    }
     if (argc < 2 || argc > 3) {
-        std::fprintf(stderr, "usage: %s OUTPUT_DIR [NUM_CHANNELS]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s OUTPUT_DIR [NUM_CHANNELS]\n       %s --check OUTPUT_DIR\n", argv[0], argv[0]);
         return 2;
     }
     const int channels = argc == 3 ? std::atoi(argv[2]) : 1000;

@@ -19,6 +19,8 @@
 #include <background/models/CachedModel.hpp>
 #include <background/providers/OrderedProvider.hpp>
 
+#include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -69,6 +71,20 @@ int prepare(const Arguments& args) {
     return 0;
 }
 
+// The whole text as one number, or NaN: "50x" or "" are no numbers.
+double number(const char* text) {
+    char* end = nullptr;
+    errno = 0;
+    const double value = std::strtod(text, &end);
+    return end != text && *end == '\0' && errno == 0 ? value : std::nan("");
+}
+
+// A count written as any number that is a whole one ("200", "2e2"); 0 otherwise.
+long count(const char* text) {
+    const double value = number(text);
+    return value >= 1 && value <= 1e9 && value == std::floor(value) ? static_cast<long>(value) : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -76,10 +92,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s SETTINGS OUTPUT_DIR CHUNK NUM_CHUNKS [EVENTS_PER_FILE]\n", argv[0]);
         return 2;
     }
-    const Arguments args{argv[1], argv[2], std::atof(argv[3]), std::atol(argv[4]),
-                         argc == 6 ? std::strtoul(argv[5], nullptr, 10) : 200};
-    if (!(args.chunk > 0) || args.chunks <= 0 || args.events_per_file == 0) {
-        std::fprintf(stderr, "CHUNK, NUM_CHUNKS and EVENTS_PER_FILE must be positive\n");
+    const Arguments args{argv[1], argv[2], number(argv[3]), count(argv[4]),
+                         static_cast<unsigned long>(argc == 6 ? count(argv[5]) : 200)};
+    if (!(args.chunk > 0 && args.chunk < HUGE_VAL) || args.chunks == 0 || args.events_per_file == 0) {
+        std::fprintf(stderr, "prepare_replay: CHUNK must be a positive number, NUM_CHUNKS and EVENTS_PER_FILE "
+                             "positive whole numbers\n");
         return 2;
     }
     try {

@@ -24,8 +24,8 @@ dark-count PEs as the direct stream had there (without afterpulses, whose draws
 depend on the whole history).
 
 The simulation files of the example settings come from the C++ example
-make_showers; this program runs it when they are missing. Both programs are
-built by bash scripts/setup (into build/default/examples).
+make_showers; this program runs it when any of them is missing or incomplete.
+Both programs are built by bash scripts/setup (into build/default/examples).
 """
 
 import argparse
@@ -46,33 +46,54 @@ PROGRAMS = ROOT / "build" / "default" / "examples"
 MAKE_SHOWERS_WRITES = ("protons_run1", "protons_run2", "gammas")
 # Settings keys that name files, resolved against the settings file's directory.
 PATH_KEYS = ("input_files", "table", "path", "cache_file")
+# Chunks of one run at the most: more would stream for days.
+MOST_CHUNKS = 10**9
+
+
+class Refusal(Exception):
+    """A failure this program reports in one line."""
 
 
 def load_settings(path):
+    """The settings document, which must be a mapping in a regular file."""
+    import yaml
+    path = pathlib.Path(path)
+    # Opening a FIFO would block; anything but a regular file is refused first.
+    if not path.is_file():
+        raise Refusal(f"settings file {path} does not exist or is not a regular file")
     try:
-        import yaml
-    except ImportError:
-        return None
-    with open(path, encoding="utf-8") as stream:
-        return yaml.safe_load(stream)
+        document = yaml.safe_load(path.read_text(encoding="utf-8"))
+    except (OSError, UnicodeError, yaml.YAMLError) as error:
+        raise Refusal(f"cannot read settings file {path}: {' '.join(str(error).split())}") from error
+    if not isinstance(document, dict) or not isinstance(document.get("lib"), dict):
+        raise Refusal(f"settings file {path} is not a mapping with a lib section")
+    return document
 
 
-def run_program(name, *arguments):
+def run_program(name, *arguments, check=True):
+    """Runs an example program; its failure becomes a Refusal with its last line of error."""
     program = PROGRAMS / name
     if not program.exists():
-        raise SystemExit(f"{program} is missing: run bash scripts/setup first")
-    subprocess.run([str(program), *map(str, arguments)], check=True)
+        raise Refusal(f"{program} is missing: run bash scripts/setup first")
+    done = subprocess.run([str(program), *map(str, arguments)], stderr=subprocess.PIPE, text=True)
+    if check and done.returncode != 0:
+        said = done.stderr.strip().splitlines()
+        raise Refusal(f"{name} failed: {said[-1] if said else f'exit status {done.returncode}'}")
+    return done.returncode == 0
 
 
-def make_missing_datasets(settings, directory):
-    """Runs make_showers when a simulation directory named in the settings is missing."""
+def make_datasets(settings, directory):
+    """Runs make_showers unless every file of the simulation directories it
+    writes, as named in the settings, is there and whole."""
     wanted = [directory / node["input_files"]
-              for provider in (settings.get("providers") or {}).values()
+              for provider in (settings.get("providers") or {}).values() if isinstance(provider, dict)
               for node in [provider, *(provider.get("datasets") or {}).values()]
               if isinstance(node, dict) and "input_files" in node]
-    missing = [path for path in wanted if not path.exists()]
-    if missing and all(path.name in MAKE_SHOWERS_WRITES for path in missing):
-        data = os.path.commonpath([path.parent for path in missing])
+    ours = [path for path in wanted if path.name in MAKE_SHOWERS_WRITES]
+    if not ours:
+        return
+    data = os.path.commonpath([path.parent for path in ours])
+    if not run_program("make_showers", "--check", data, check=False):
         print(f"Writing the example's simulation files into {data} ...", flush=True)
         run_program("make_showers", data, settings["lib"]["num_channels"])
 
@@ -221,9 +242,9 @@ def stream(background, num_chunks, chunk):
     return counts, time.perf_counter() - start
 
 
-def rebuild_showers(background, num_chunks, chunk):
+def rebuild_showers(background, start, num_chunks, chunk):
     showers = []
-    begin = 0.0
+    begin = start
     for _ in range(num_chunks):
         end = begin + chunk
         showers.extend(background.generate_metadata(begin, end))
@@ -292,8 +313,11 @@ def variant(settings_path, directory, scratch, generator):
 def find_replay(settings_path):
     """The replay settings beside `settings_path` that say they replay it."""
     for candidate in sorted(settings_path.parent.glob("*.yaml")):
-        document = load_settings(candidate)
-        if isinstance(document, dict) and document.get("replays") == settings_path.name:
+        try:
+            document = load_settings(candidate)
+        except Refusal:
+            continue
+        if document.get("replays") == settings_path.name:
             return candidate
     return None
 
@@ -343,6 +367,62 @@ def check_replay(settings_path, replay_path, chunk, num_chunks):
     return True
 
 
+def check_clock(start, duration, chunk):
+    """Refuses runs whose clock would stall or that would stream practically forever."""
+    if not math.isfinite(start):
+        raise Refusal(f"start_time {start} is not a finite number")
+    num_chunks = max(1, round(duration / chunk))
+    if num_chunks > MOST_CHUNKS:
+        raise Refusal(f"--seconds / --chunk asks for {num_chunks:.3g} chunks, more than {MOST_CHUNKS:.0e}")
+    end = start + num_chunks * chunk
+    # The stream adds the chunk to its clock: near the end time the sum must still move.
+    if not (end + chunk > end and start + chunk > start):
+        raise Refusal(f"--chunk {chunk:g} is too small for a clock at {max(abs(start), abs(end)):g} s: "
+                      f"it would not advance")
+    return num_chunks
+
+
+def stream_and_check(args):
+    settings_path = pathlib.Path(args.settings).resolve()
+    settings = load_settings(settings_path)
+    try:
+        start = float(settings["lib"]["start_time"])
+    except (KeyError, TypeError, ValueError):
+        raise Refusal(f"settings file {settings_path} has no numeric lib start_time") from None
+    num_chunks = check_clock(start, args.seconds, args.chunk)
+    make_datasets(settings, settings_path.parent)
+    try:
+        background = vorizovedavuz.Background(str(settings_path))
+    except Exception as error:  # the library's failure, reported with its causes
+        print(f"Cannot build the background from {args.settings}:\n{describe_failure(error)}",
+              file=sys.stderr)
+        return 1
+
+    duration = num_chunks * args.chunk
+    print(f"Streaming {duration:g} s of background from {args.settings} in chunks of {args.chunk:g} s")
+    try:
+        counts, wall = stream(background, num_chunks, args.chunk)
+        showers = rebuild_showers(background, start, num_chunks, args.chunk) \
+            if "meta_gen_type" in settings["lib"] else None
+    except Exception as error:
+        print(f"Streaming failed:\n{describe_failure(error)}", file=sys.stderr)
+        return 1
+    print(f"Streamed {sum(counts.values())} PEs in {wall:.2f} s wall "
+          f"(real-time factor {duration / wall:.2f})")
+    summarise(settings, settings_path.parent, counts, showers, duration)
+
+    replay_path = find_replay(settings_path)
+    if args.no_replay or replay_path is None:
+        return 0
+    try:
+        return 0 if check_replay(settings_path, replay_path, args.chunk, args.replay_chunks) else 1
+    except Refusal:
+        raise
+    except Exception as error:
+        print(f"Replay failed:\n{describe_failure(error)}", file=sys.stderr)
+        return 1
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("settings", help="YAML settings file")
@@ -360,39 +440,14 @@ def main():
     if args.replay_chunks < 2:
         parser.error("--replay-chunks must be at least 2")
 
-    settings_path = pathlib.Path(args.settings).resolve()
-    settings = load_settings(settings_path)
-    if settings is None:
+    try:
+        import yaml  # noqa: F401
+    except ImportError:
         parser.error("reading the settings needs PyYAML (pip install pyyaml)")
-    make_missing_datasets(settings, settings_path.parent)
     try:
-        background = vorizovedavuz.Background(str(settings_path))
-    except Exception as error:  # the library's failure, reported with its causes
-        print(f"Cannot build the background from {args.settings}:\n{describe_failure(error)}",
-              file=sys.stderr)
-        return 1
-
-    num_chunks = max(1, round(args.seconds / args.chunk))
-    duration = num_chunks * args.chunk
-    print(f"Streaming {duration:g} s of background from {args.settings} in chunks of {args.chunk:g} s")
-    try:
-        counts, wall = stream(background, num_chunks, args.chunk)
-        showers = rebuild_showers(background, num_chunks, args.chunk) \
-            if "meta_gen_type" in settings["lib"] else None
-    except Exception as error:
-        print(f"Streaming failed:\n{describe_failure(error)}", file=sys.stderr)
-        return 1
-    print(f"Streamed {sum(counts.values())} PEs in {wall:.2f} s wall "
-          f"(real-time factor {duration / wall:.2f})")
-    summarise(settings, settings_path.parent, counts, showers, duration)
-
-    replay_path = find_replay(settings_path)
-    if args.no_replay or replay_path is None:
-        return 0
-    try:
-        return 0 if check_replay(settings_path, replay_path, args.chunk, args.replay_chunks) else 1
-    except Exception as error:
-        print(f"Replay failed:\n{describe_failure(error)}", file=sys.stderr)
+        return stream_and_check(args)
+    except Refusal as refusal:
+        print(f"{parser.prog}: error: {refusal}", file=sys.stderr)
         return 1
 
 
