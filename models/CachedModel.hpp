@@ -20,7 +20,9 @@ public:
 
     /// Writes a cache of `events` (sorted by time, inside [begin, end)) that
     /// a CachedModel on `path` replays. `path` must not have the extension
-    /// ".cm", which names the interval file.
+    /// ".cm", which names the interval file, and begin <= end (infinities
+    /// allowed, NaN not). An earlier cache on `path` is replaced as a whole:
+    /// whenever the write stops, a reader meets the old cache or none.
     static void write_cache(std::filesystem::path path, const std::vector<BackgroundEvent>& events, double begin,
                             double end);
 
