@@ -9,9 +9,10 @@
 namespace background {
 
 /// Sequential reader of one simulation file (".xcd": one shower per record,
-/// format in the README). Built without XCDF support, every constructor and
-/// reading operation throws std::runtime_error. Damaged files throw
-/// std::ios_base::failure naming the file.
+/// then an end record; format in the README). Built without XCDF support,
+/// every constructor and reading operation throws std::runtime_error. Damaged
+/// or cut files throw std::ios_base::failure naming the file, and the reader
+/// refuses everything after such a failure.
 class XCDFReader {
 public:
     /// One photo-electron of a record.
@@ -23,13 +24,15 @@ public:
     /// An idle reader with no file.
     XCDFReader();
     /// Opens `file` before its first record. A part whose flag is false is
-    /// skipped unread and its getter throws.
+    /// not decoded and its getter throws; a reader without PE data still
+    /// walks every PE block record by record and checks its shape.
     XCDFReader(std::filesystem::path file, bool with_metadata, bool with_pe_data);
     XCDFReader(XCDFReader&& other) noexcept;
     XCDFReader& operator=(XCDFReader&& other) noexcept;
     ~XCDFReader();
 
-    /// Moves to the next record; false at the end of the file.
+    /// Moves to the next record; false at the end record, which must count
+    /// the showers read and end the file.
     bool next();
     /// The current record's shower, `uid` being the stored record number.
     Metadata get_metadata();
