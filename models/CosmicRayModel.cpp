@@ -7,10 +7,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <iostream>
 #include <limits>
 #include <random>
-#include <ranges>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -37,10 +37,12 @@ struct Range {
     double max;
 };
 
+// Projected rather than piped through a transform view: clang 14 cannot
+// instantiate libstdc++ 12's views, and the fuzzers are built with it.
 template <typename Value>
 Range range_of(const std::vector<Metadata>& showers, Value value) {
-    const auto [min, max] = std::ranges::minmax(showers | std::views::transform(value));
-    return {min, max};
+    const auto [min, max] = std::ranges::minmax(showers, {}, value);
+    return {std::invoke(value, min), std::invoke(value, max)};
 }
 
 void refuse_if(bool failed, const std::string& message) {

@@ -1,11 +1,14 @@
 // Fuzz target for the shower-file readers: the ".xcd" simulation-file reader
-// (fed from memory, and through a simulation provider that thins its PEs) and
-// the ordered shower library reader (the input becomes the library's files).
-// Input: one flag byte, a 4-byte little-endian length L, then L bytes for the
-// library's metadata file and the rest for its data file; an interleaved
+// (fed from memory, and through a simulation provider that thins its PEs), the
+// ordered shower library reader (the input becomes the library's files) and
+// the event-cache reader. Input: one flag byte, a 4-byte little-endian length
+// L, then L bytes for the library's metadata file (the cache's events file) and
+// the rest for its data file (the cache's interval file); an interleaved
 // library and the simulation file take everything after the length.
-// Exceptions other than the ones the readers document abort.
+// Exceptions other than the ones the readers document abort. FUZZ_READER=sim,
+// library or cache gives one reader a fuzzing run of its own.
 
+#include <background/models/CachedModel.hpp>
 #include <background/providers/OrderedProvider.hpp>
 #include <background/providers/SimulationProvider.hpp>
 #include <background/providers/XCDFReader.hpp>
@@ -20,6 +23,7 @@
 #include <fstream>
 #include <iostream>
 #include <ios>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -63,6 +67,7 @@ const fs::path& work_dir() {
         const fs::path made = templ;
         fs::create_directory(made / "sim");
         fs::create_directory(made / "lib");
+        fs::create_directory(made / "cache");
         double zero = 0;
         background::tmio::TMIO(made / "lib" / "OP_HINT.tmio", std::ios::out, "OP_HINT")
             .write_array(background::tmio::VECTOR_TAG, &zero, 1);
@@ -120,6 +125,23 @@ void serve_library(bool interleaved, std::string_view meta, std::string_view dat
     });
 }
 
+// Sampled intervals must hold only their own events, in time order.
+void replay_cache(std::string_view events, std::string_view interval) {
+    const fs::path dir = work_dir() / "cache";
+    write_file(dir / "c.ev", events);
+    write_file(dir / "c.cm", interval);
+    guarded([&] {
+        background::CachedModel model(dir / "c.ev");
+        constexpr double inf = std::numeric_limits<double>::infinity();
+        for (const auto& [b, e] : {std::pair{-inf, inf}, {0.0, 1.0}, {1.0, 1.0}, {-1e300, 1e300}, {2.0, 1.0}})
+            guarded([&, begin = b, end = e] {
+                const auto got = model.sample(begin, end);
+                for (std::size_t i = 0; i < got.size(); ++i)
+                    if (!(begin <= got[i].time && got[i].time < end) || (i && got[i].time < got[i - 1].time)) std::abort();
+            });
+    });
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -128,9 +150,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::uint32_t split;
     std::memcpy(&split, data + 1, sizeof split);
     const std::string_view rest(reinterpret_cast<const char*>(data + 5), size - 5);
-    read_simulation_file(memory_address(data + 5, size - 5));
-    serve_simulation_file(rest);
     const std::size_t meta_size = std::min<std::size_t>(split, rest.size());
-    serve_library(interleaved, rest.substr(0, meta_size), interleaved ? rest : rest.substr(meta_size));
+    static const char* const only = std::getenv("FUZZ_READER");
+    const auto fuzzed = [](const char* reader) { return !only || std::strcmp(only, reader) == 0; };
+    if (fuzzed("sim")) read_simulation_file(memory_address(data + 5, size - 5));
+    if (fuzzed("sim")) serve_simulation_file(rest);
+    if (fuzzed("library"))
+        serve_library(interleaved, rest.substr(0, meta_size), interleaved ? rest : rest.substr(meta_size));
+    if (fuzzed("cache")) replay_cache(rest.substr(0, meta_size), rest.substr(meta_size));
     return 0;
 }
