@@ -68,7 +68,6 @@ std::string settings_text(const std::string& generator, const std::string& model
            "\n  num_channels: " + std::to_string(channels) + "\n  start_time: " + start + "\n" + extra + kSections;
 }
 
-std::unique_ptr<BackgroundModel> arrivals() { return std::make_unique<DarkCountModel>(3.0, 4, 11, 0); }
 PEList delayed(const BackgroundEvent& e) { return {{0, {static_cast<double>(e.id) + e.time}}}; }
 PEList npe(const BackgroundEvent& e, int copies) { return {{static_cast<int>(e.id), Times(copies, e.time)}}; }
 
@@ -103,7 +102,7 @@ struct Reference {
     }
     void seek(double time) { start = time, reset = true; }
 };
-Reference delayed_reference() { return {arrivals(), delayed, std::vector<Times>(1)}; }
+Reference delayed_reference() { return {std::make_unique<DarkCountModel>(3.0, 4, 11, 0), delayed, std::vector<Times>(1)}; }
 
 bool contains(const PEList& chunk, double time) {
     return std::any_of(chunk.begin(), chunk.end(), [time](const auto& entry) {
@@ -193,8 +192,7 @@ TEST_F(BackgroundTest, FailedChunksAfterASeekFollowTheirFailureRules) {
 
 // A non-finite time would leave every later chunk empty: it is refused before the clock moves.
 TEST_F(BackgroundTest, NonFiniteTimesAndNegativeChannelCountsAreRefused) {
-    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-    constexpr double inf = std::numeric_limits<double>::infinity();
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
     Background bg(write(settings_text("delayed", "arrivals", 1)));
     Reference ref = delayed_reference();
     ASSERT_EQ(bg.next_chunk(1.0), ref.chunk(1.0));
@@ -325,40 +323,23 @@ TEST_F(BackgroundTest, StreamIsPinnedBitForBit) {
 }
 
 // 1000 channels at 20 kHz with 5 % afterpulses of mean 1.5 PEs: about 215000 dark-count PEs in
-// 10 ms (spread 460), showers add some 1.6 M/s that vary far more. Proton showers at about 26.1 kHz:
-// some 2610 in 0.1 s (spread 51, bound over 5 of those).
-TEST(ExampleSettings, StreamsDarkCountsAndShowersAtTheConfiguredRates) {
+// 10 ms (spread 460), showers add some 1.6 M/s that vary far more. The Python example test counts the showers.
+TEST(ExampleSettings, StreamsDarkCountsAndAfterpulsesAtTheConfiguredRates) {
 #ifndef BACKGROUND_MAKE_SHOWERS
     GTEST_SKIP() << "built without the example programs";
 #else
     TempDir dir;
-    for (const char* file : {"settings.yaml", "proton_flux.txt"}) {
+    for (const char* file : {"settings.yaml", "proton_flux.txt"})
         std::filesystem::copy_file(std::filesystem::path(BACKGROUND_EXAMPLES_DIR) / file, dir.path() / file);
-    }
     const std::string make = std::string(BACKGROUND_MAKE_SHOWERS) + " " + (dir.path() / "data").string();
     ASSERT_EQ(std::system(make.c_str()), 0);
 
     Background bg((dir.path() / "settings.yaml").string());
     std::size_t pes = 0;
-    for (int chunk = 0; chunk < 10; ++chunk) {
-        const PEList result = bg.next_chunk(1e-3);
-        for (std::size_t i = 0; i < result.size(); ++i) {
-            const auto& [channel, times] = result[i];
-            ASSERT_TRUE(i == 0 || result[i - 1].first < channel);
-            ASSERT_TRUE(!times.empty() && std::is_sorted(times.begin(), times.end()));
-            ASSERT_LE(times.back(), 1e-3 * (chunk + 1));
-            pes += times.size();
-        }
-    }
+    for (int chunk = 0; chunk < 10; ++chunk)
+        for (const auto& [channel, times] : bg.next_chunk(1e-3)) pes += times.size();
     EXPECT_GT(static_cast<double>(pes), 215000.0 - 2500.0);
     EXPECT_LT(static_cast<double>(pes), 215000.0 + 100000.0);
-
-    const auto showers = bg.generate_metadata(0.0, 0.1);
-    EXPECT_NEAR(static_cast<double>(showers.size()), 2611.0, 255.0);
-    for (const Metadata& shower : showers) {
-        ASSERT_TRUE(shower.energy >= 1e3 && shower.energy <= 1e5 && shower.theta <= 0.6) << shower.uid;
-        ASSERT_TRUE(shower.time >= 0.0 && shower.time < 0.1) << shower.uid;
-    }
 #endif
 }
 

@@ -167,13 +167,8 @@ TEST(Generators, NpeProviderAndGenericGeneratorsBuildTheirPELists) {
     ProviderGenerator showers(std::make_unique<TableProvider>());
     EXPECT_EQ(showers.generate({-1.0, 0, 8}), (PEList{{9, {-0.5}}, {2, {-1.0, -0.75}}}));
     EXPECT_THROW_MSG(showers.generate({0.0, 0, 42}), std::out_of_range, "no shower 42");
-    try {
-        showers.generate({0.0, 0, 666});
-        ADD_FAILURE() << "nothing thrown";
-    } catch (const std::out_of_range& outer) {
-        EXPECT_STREQ(outer.what(), "Event generation failed due to unexpected exception from provider");
-        EXPECT_EQ(testing::nested_message(outer), "disk on fire");
-    }
+    EXPECT_EQ(testing::thrown<std::out_of_range>([&] { showers.generate({0.0, 0, 666}); }, true),
+              "Event generation failed due to unexpected exception from provider <- disk on fire");
 
     GenericGenerator generic;
     generic.add_generator(1, std::make_unique<NPEGenerator>(1));
@@ -196,8 +191,7 @@ std::unique_ptr<EventGenerator> scripted(std::vector<PEList> script) {
 
 // NaN or an infinite mean would make the standard distributions loop without end.
 TEST(AfterpulseGenerator, RefusesArgumentsOutsideTheirRanges) {
-    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-    constexpr double inf = std::numeric_limits<double>::infinity();
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
     const std::vector<std::array<double, 4>> illegal = {
         {0.0, 1e-6, 1e-7, 1.0}, {1.5, 1e-6, 1e-7, 1.0}, {nan, 1e-6, 1e-7, 1.0}, {0.5, -1e-6, 1e-7, 1.0},
         {0.5, inf, 1e-7, 1.0},  {0.5, 1e-6, 0.0, 1.0},  {0.5, 1e-6, nan, 1.0},  {0.5, 1e-6, 1e-7, 0.0},

@@ -76,7 +76,7 @@ std::string warnings(const Showers& showers, const Throw& claimed = {}) {
 
 // Rates: flux weight over thrown spectrum, adding up to area x solid angle x flux integral. Per call a fresh
 // std::poisson_distribution per shower (at mean 0 libstdc++ takes one variate), then its uniform times; means
-// per shower run from 0.0003 to 17 (the rejection method). Arrivals are allowed 5 Poisson sigmas.
+// per shower run from 0.0003 to 17 (the rejection method).
 TEST(CosmicRayModel, StreamIsPoissonCountsThenUniformTimesShowerByShower) {
     const Showers showers = thrown(1000);
     PowerLawFlux flux(-2.7, 1.0, 1.0);
@@ -86,7 +86,6 @@ TEST(CosmicRayModel, StreamIsPoissonCountsThenUniformTimesShowerByShower) {
                          std::accumulate(rates.begin(), rates.end(), 0.0);
     CosmicRayModel model = build(showers, false);
     std::mt19937_64 rng(1);
-    double arrivals = 0, length = 0;
     for (auto [begin, end] : {std::pair{0.0, 1e-3}, {1e-3, 2e-3}, {2e-3, 3e-3}, {5.0, 5.0}, {5.0, 5.4}, {5.4, 5.8},
                               {6.0, 66.0}, {-3.0, -2.999}, {100.0, 100.4}, {100.4, 100.4}, {100.4, 100.401}}) {
         if (begin == 6.0) {  // refusals leave the engine alone
@@ -104,11 +103,7 @@ TEST(CosmicRayModel, StreamIsPoissonCountsThenUniformTimesShowerByShower) {
         }
         EXPECT_TRUE(std::ranges::is_sorted(events, {}, &BackgroundEvent::time)) << begin;
         EXPECT_EQ(keys(events), keys(expected)) << begin << " " << end;
-        arrivals += static_cast<double>(events.size()), length += end - begin;
     }
-    const double integral = (std::pow(10.0, -1.7) - std::pow(1000.0, -1.7)) / 1.7;
-    const double mean = kPi * 100.0 * 100.0 * 2 * kPi * (1 - std::cos(0.5)) * integral * length;
-    EXPECT_NEAR(arrivals, mean, 5 * std::sqrt(mean));
 }
 
 // Each library fails the named tests only: thrown first failure, or with "warn_invalid" all printed.
@@ -250,12 +245,8 @@ TEST(CachedModel, ReplaysEachIntervalAndRefusesCorruptedCaches) {
     // Infinite bounds are an interval like any other; a rewrite that fails leaves the old cache whole and no parts.
     CachedModel::write_cache(events, kEvents, -kInf, kInf);
     EXPECT_TRUE(storage_test::in_child_with_file_limit(4096, [&](const auto&) {
-        try {
-            CachedModel::write_cache(events, Events(1000, kEvents[0]), 0, 1);
-        } catch (const std::ios_base::failure&) {
-            return true;
-        }
-        return false;
+        EXPECT_THROW(CachedModel::write_cache(events, Events(1000, kEvents[0]), 0, 1), std::ios_base::failure);
+        return !::testing::Test::HasFailure();
     }));
     EXPECT_EQ(keys(CachedModel(events).sample(-kInf, kInf), false), keys(kEvents, false));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);
@@ -284,14 +275,12 @@ models:
   cosmic: {class: CosmicRayModel, provider: showers, flux: protons, warn_invalid: false, e_max: 1000.0, e_min: 10.0,
            theta_max: 0.5, r_max: 100.0, throw_index: -2.0, gen_type: 7, seed: 1}
   unknown_flux: {class: CosmicRayModel, provider: showers, flux: neutrinos}
-  darks: {class: DarkCountModel, rate: 2.5, num_channels: 3, seed: -1, gen_type: 4}  # seed sign-extended
   replay: {class: CachedModel, cache_file: ../cache}
 )");
     Factory<BackgroundModel> models(settings);
     EXPECT_EQ(keys(models.create_by_name("cosmic")->sample(0.0, 0.5)), keys(build(thrown(1000), false).sample(0.0, 0.5)));
     EXPECT_THROW_MSG(models.create_by_name("unknown_flux"), std::out_of_range,
                      "Instance neutrinos is not defined in " + settings.string() + "!");
-    EXPECT_EQ(keys(models.create_by_name("darks")->sample(0.5, 4.0)), keys(DarkCountModel(2.5, 3, ~0ul, 4).sample(0.5, 4.0)));
     CachedModel::write_cache(dir.path() / "cache", kEvents, 0.5, 4.0);
     EXPECT_EQ(keys(models.create_by_name("replay")->sample(0.5, 4.0)), keys(kEvents));
     Factory<Flux> fluxes(settings);
