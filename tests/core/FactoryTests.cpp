@@ -79,11 +79,7 @@ TEST(Settings, KeysInDocumentOrderAndFailuresWithTheirTypeMessageAndCause) {
     const auto missing = dir.path() / "missing.yaml", broken = dir.write("broken.yaml", "a: [1, 2\n");
     const auto fifo = dir.fifo("fifo.yaml"), zero = std::filesystem::path("/dev/zero");
     const auto range = is<std::out_of_range>, bad = is<std::invalid_argument>, io = is<std::ios_base::failure>;
-    const struct {
-        std::function<void()> call;
-        bool (*is_type)(const std::exception&);
-        std::string message, cause;
-    } cases[] = {
+    const struct { std::function<void()> call; decltype(range) is_type; std::string message, cause; } cases[] = {
         {[&] { root["lib"]["model"]; }, range, "Key model not found!", ""},
         {[&] { root["scalar"]["child"]; }, range, "Key child not found!", ""},
         {[&] { (void)int(root["lib"]["empty"]); }, bad, "access failed", "*"},

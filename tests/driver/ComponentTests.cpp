@@ -159,7 +159,6 @@ struct TableProvider : ShowerProvider {
 // NPEGenerator's channel is the id's low 32 bits as a signed int; provider failures other than an
 // unknown UID are wrapped with the cause nested.
 TEST(Generators, NpeProviderAndGenericGeneratorsBuildTheirPELists) {
-    EXPECT_EQ(NPEGenerator(3).generate({2.5, 0, 7}), (PEList{{7, {2.5, 2.5, 2.5}}}));
     EXPECT_EQ(NPEGenerator(1).generate({1.0, 0, (1ul << 32) + 5}), (PEList{{5, {1.0}}}));
     EXPECT_EQ(NPEGenerator(1).generate({1.0, 0, (1ul << 32) - 1}), (PEList{{-1, {1.0}}}));
     EXPECT_TRUE(NPEGenerator(0).generate({2.5, 0, 7}).empty());

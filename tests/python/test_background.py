@@ -52,7 +52,6 @@ def test_chunks_are_owned_vectors_of_consecutive_spans(settings_path):
     lambda path: Background(1),
     lambda path: Background("\udc80"),
     lambda path: Background(path).next_chunk("1"),
-    lambda path: Background(path).seek(span=1.0),
     lambda path: Background(path).generate_metadata(0.0),
 ])
 def test_wrong_arguments_raise_type_error(settings_path, call):

@@ -85,7 +85,8 @@ TEST(BufioOpen, RefusalsAreReportedOnlyUnderALabelAndLeaveNoDescriptor) {
     EXPECT_TRUE(close(refusing) == 0 && close(listening) == 0);
 }
 
-TEST(BufioFile, WritesInPlaceReadsAcrossRefillsAndWaitsForGrowth) {
+// After a write fails on the file-size limit only the bytes that did not reach the file are kept.
+TEST(BufioFile, WritesInPlaceReadsAcrossRefillsWaitsForGrowthAndSendsNoByteTwiceAfterAFailedWrite) {
     TempDir dir;
     const std::string text = "0123456789abcdefghijklmnopqrst";
     const auto path = dir.write("f", text);
@@ -104,11 +105,7 @@ TEST(BufioFile, WritesInPlaceReadsAcrossRefillsAndWaitsForGrowth) {
     appender.join();
     EXPECT_TRUE(bufio_read(s, buffer, 5) == 5 && std::string(buffer, 5) == "hello");
     bufio_close(s);
-}
 
-// After a write fails on the file-size limit only the bytes that did not reach the file are kept.
-TEST(BufioFile, FailedWritesSendNoByteTwice) {
-    TempDir dir;
     const std::string data = std::string(50, 'a') + std::string(40, 'b'), more(80, 'c');
     const auto flushed = dir.path() / "flushed", overflowed = dir.path() / "overflowed";
     EXPECT_TRUE(in_child_with_file_limit(50, [&](const auto& lift) {
