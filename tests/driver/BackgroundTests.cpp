@@ -84,12 +84,11 @@ struct Reference {
         const double t1 = start + span;
         const auto events = model->sample(std::exchange(start, t1), t1);
         if (std::exchange(reset, false)) pools.assign(pools.size(), {});
-        for (const BackgroundEvent& event : events) {
+        for (const BackgroundEvent& event : events)
             for (const auto& [channel, times] : generate(event)) {
                 Times& pool = pools.at(static_cast<std::size_t>(channel));  // a negative channel is out of range
                 pool.insert(pool.end(), times.begin(), times.end());
             }
-        }
         PEList out;
         for (int channel = 0; channel < static_cast<int>(pools.size()); ++channel) {
             Times& pool = pools[channel];

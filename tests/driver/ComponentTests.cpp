@@ -43,10 +43,8 @@ TEST(AutoMergeList, MergesOnTheBinaryScheduleWithTheNewerRunFirstOnTies) {
             all.insert(all.end(), run.begin(), run.end());
             list.push(run);
             sizes.push_back(run.size());
-            for (int carry = p + 1; carry % 2 == 0; carry /= 2) {
-                sizes[sizes.size() - 2] += sizes.back();
-                sizes.pop_back();
-            }
+            for (int carry = p + 1; carry % 2 == 0; carry /= 2)
+                sizes[sizes.size() - 2] += sizes.back(), sizes.pop_back();
             std::vector<std::size_t> actual;
             for (const auto& held : list.get_runs()) actual.push_back(held.size());
             ASSERT_EQ(actual, sizes) << "after " << p + 1 << " pushes";

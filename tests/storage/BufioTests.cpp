@@ -8,7 +8,6 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/time.h>
 
 #include <atomic>
@@ -52,8 +51,7 @@ std::string address(const char* form, int fd) { return form + std::to_string(por
 TEST(BufioOpen, RefusalsAreReportedOnlyUnderALabelAndLeaveNoDescriptor) {
     TempDir dir;
     char region[4] = {};
-    const std::string missing = (dir.path() / "missing").string(), fifo = (dir.path() / "fifo").string();
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string missing = (dir.path() / "missing").string(), fifo = dir.fifo("fifo").string();
     const int refusing = bound_socket(), listening = bound_socket();
     ASSERT_EQ(listen(listening, 1), 0);
     const std::string error = "stat failed -- ";

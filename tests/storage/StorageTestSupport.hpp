@@ -19,7 +19,6 @@ namespace storage_test {
 
 using background::testing::in_child;
 using background::testing::TempDir;
-using background::testing::thrown;
 
 inline std::string read_bytes(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);

@@ -224,7 +224,7 @@ TEST(Serializer, FilesHaveTheirExactBytesReadBackAndDamagedForeignOrUnwritableOn
     }
     EXPECT_TRUE(in_child_with_file_limit(100, [&](const auto&) {  // the handshake fits, the buffered vector does not
         const auto write = [&] { Serializer::create_default()->write_numbers(numbers, std::vector(1000, 1.0)); };
-        return thrown<std::ios_base::failure>(write) == failed("write to", numbers, "flush error");
+        return background::testing::thrown<std::ios_base::failure>(write) == failed("write to", numbers, "flush error");
     }));
 }
 
