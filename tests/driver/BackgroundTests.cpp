@@ -139,15 +139,12 @@ TEST_F(BackgroundTest, ChunksHandOutTimesUpToTheirEndAndSeeksDropTheRest) {
     }
     EXPECT_EQ(hints, Times{0.5});
 
-    const Times held = ref.pools[0];
-    ASSERT_TRUE(!held.empty() && held.back() < 6.0);
+    ASSERT_TRUE(!ref.pools[0].empty() && ref.pools[0].back() < 6.0);  // held times the next chunk would take
     bg.seek(4.0);
     bg.seek(1.0);
     ref.seek(1.0);
     EXPECT_EQ(hints, Times{0.5});
-    const PEList chunk = bg.next_chunk(5.0);
-    EXPECT_EQ(chunk, ref.chunk(5.0));
-    for (double time : held) EXPECT_FALSE(contains(chunk, time)) << time;
+    EXPECT_EQ(bg.next_chunk(5.0), ref.chunk(5.0));
     for (double span : {0.7, 1.3, 0.25, 2.0, 0.0, 3.0, 4.5}) ASSERT_EQ(bg.next_chunk(span), ref.chunk(span)) << span;
     EXPECT_EQ(hints, (Times{0.5, 1.0}));
 }

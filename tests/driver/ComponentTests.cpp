@@ -187,7 +187,7 @@ std::unique_ptr<EventGenerator> scripted(std::vector<PEList> script) {
 }
 
 // NaN or an infinite mean would make the standard distributions loop without end.
-TEST(AfterpulseGenerator, RefusesArgumentsOutsideTheirRanges) {
+TEST(AfterpulseGenerator, RefusesArgumentsOutsideTheirRangesAndDrawsFollowTheReferenceStreamAcrossEvents) {
     constexpr double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
     const std::vector<std::array<double, 4>> illegal = {
         {0.0, 1e-6, 1e-7, 1.0}, {1.5, 1e-6, 1e-7, 1.0}, {nan, 1e-6, 1e-7, 1.0}, {0.5, -1e-6, 1e-7, 1.0},
@@ -202,12 +202,10 @@ TEST(AfterpulseGenerator, RefusesArgumentsOutsideTheirRanges) {
     EXPECT_NO_THROW(AfterpulseGenerator(scripted({}), 1, 1.0, 1e-6, 1e-7, 1.0));
     EXPECT_THROW_MSG(AfterpulseGenerator(scripted({}), 1, 0.5, 1e-6, 1e-7, 3e9), std::invalid_argument,
                      "Illegal argument passed to AfterpulseGenerator: num_pe_mean 3e+09 is too large!");
-}
 
-// One engine: per entry a fresh binomial count and the selection, per chosen PE normal draws until
-// positive and one Poisson draw (both distributions live as long as the generator). Single-PE
-// entries flip the binomial shortcut above one half.
-TEST(AfterpulseGenerator, DrawsFollowTheReferenceStreamAcrossEvents) {
+    // One engine: per entry a fresh binomial count and the selection, per chosen PE normal draws until
+    // positive and one Poisson draw (both distributions live as long as the generator). Single-PE
+    // entries flip the binomial shortcut above one half.
     const std::vector<PEList> script = {
         {{0, {1.0, 2.0, 3.0, 4.0}}, {3, {0.5}}},
         {},
