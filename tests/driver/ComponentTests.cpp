@@ -43,10 +43,8 @@ TEST(AutoMergeList, MergesOnTheBinaryScheduleWithTheNewerRunFirstOnTies) {
             all.insert(all.end(), run.begin(), run.end());
             list.push(run);
             sizes.push_back(run.size());
-            for (int carry = p + 1; carry % 2 == 0; carry /= 2) {
-                sizes[sizes.size() - 2] += sizes.back();
-                sizes.pop_back();
-            }
+            for (int carry = p + 1; carry % 2 == 0; carry /= 2)
+                sizes[sizes.size() - 2] += sizes.back(), sizes.pop_back();
             std::vector<std::size_t> actual;
             for (const auto& held : list.get_runs()) actual.push_back(held.size());
             ASSERT_EQ(actual, sizes) << "after " << p + 1 << " pushes";
@@ -159,7 +157,6 @@ struct TableProvider : ShowerProvider {
 // NPEGenerator's channel is the id's low 32 bits as a signed int; provider failures other than an
 // unknown UID are wrapped with the cause nested.
 TEST(Generators, NpeProviderAndGenericGeneratorsBuildTheirPELists) {
-    EXPECT_EQ(NPEGenerator(3).generate({2.5, 0, 7}), (PEList{{7, {2.5, 2.5, 2.5}}}));
     EXPECT_EQ(NPEGenerator(1).generate({1.0, 0, (1ul << 32) + 5}), (PEList{{5, {1.0}}}));
     EXPECT_EQ(NPEGenerator(1).generate({1.0, 0, (1ul << 32) - 1}), (PEList{{-1, {1.0}}}));
     EXPECT_TRUE(NPEGenerator(0).generate({2.5, 0, 7}).empty());
@@ -167,13 +164,8 @@ TEST(Generators, NpeProviderAndGenericGeneratorsBuildTheirPELists) {
     ProviderGenerator showers(std::make_unique<TableProvider>());
     EXPECT_EQ(showers.generate({-1.0, 0, 8}), (PEList{{9, {-0.5}}, {2, {-1.0, -0.75}}}));
     EXPECT_THROW_MSG(showers.generate({0.0, 0, 42}), std::out_of_range, "no shower 42");
-    try {
-        showers.generate({0.0, 0, 666});
-        ADD_FAILURE() << "nothing thrown";
-    } catch (const std::out_of_range& outer) {
-        EXPECT_STREQ(outer.what(), "Event generation failed due to unexpected exception from provider");
-        EXPECT_EQ(testing::nested_message(outer), "disk on fire");
-    }
+    EXPECT_EQ(testing::thrown<std::out_of_range>([&] { showers.generate({0.0, 0, 666}); }, true),
+              "Event generation failed due to unexpected exception from provider <- disk on fire");
 
     GenericGenerator generic;
     generic.add_generator(1, std::make_unique<NPEGenerator>(1));
@@ -195,9 +187,8 @@ std::unique_ptr<EventGenerator> scripted(std::vector<PEList> script) {
 }
 
 // NaN or an infinite mean would make the standard distributions loop without end.
-TEST(AfterpulseGenerator, RefusesArgumentsOutsideTheirRanges) {
-    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-    constexpr double inf = std::numeric_limits<double>::infinity();
+TEST(AfterpulseGenerator, RefusesArgumentsOutsideTheirRangesAndDrawsFollowTheReferenceStreamAcrossEvents) {
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
     const std::vector<std::array<double, 4>> illegal = {
         {0.0, 1e-6, 1e-7, 1.0}, {1.5, 1e-6, 1e-7, 1.0}, {nan, 1e-6, 1e-7, 1.0}, {0.5, -1e-6, 1e-7, 1.0},
         {0.5, inf, 1e-7, 1.0},  {0.5, 1e-6, 0.0, 1.0},  {0.5, 1e-6, nan, 1.0},  {0.5, 1e-6, 1e-7, 0.0},
@@ -211,12 +202,10 @@ TEST(AfterpulseGenerator, RefusesArgumentsOutsideTheirRanges) {
     EXPECT_NO_THROW(AfterpulseGenerator(scripted({}), 1, 1.0, 1e-6, 1e-7, 1.0));
     EXPECT_THROW_MSG(AfterpulseGenerator(scripted({}), 1, 0.5, 1e-6, 1e-7, 3e9), std::invalid_argument,
                      "Illegal argument passed to AfterpulseGenerator: num_pe_mean 3e+09 is too large!");
-}
 
-// One engine: per entry a fresh binomial count and the selection, per chosen PE normal draws until
-// positive and one Poisson draw (both distributions live as long as the generator). Single-PE
-// entries flip the binomial shortcut above one half.
-TEST(AfterpulseGenerator, DrawsFollowTheReferenceStreamAcrossEvents) {
+    // One engine: per entry a fresh binomial count and the selection, per chosen PE normal draws until
+    // positive and one Poisson draw (both distributions live as long as the generator). Single-PE
+    // entries flip the binomial shortcut above one half.
     const std::vector<PEList> script = {
         {{0, {1.0, 2.0, 3.0, 4.0}}, {3, {0.5}}},
         {},

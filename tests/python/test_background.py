@@ -52,7 +52,6 @@ def test_chunks_are_owned_vectors_of_consecutive_spans(settings_path):
     lambda path: Background(1),
     lambda path: Background("\udc80"),
     lambda path: Background(path).next_chunk("1"),
-    lambda path: Background(path).seek(span=1.0),
     lambda path: Background(path).generate_metadata(0.0),
 ])
 def test_wrong_arguments_raise_type_error(settings_path, call):
@@ -64,7 +63,6 @@ def test_wrong_arguments_raise_type_error(settings_path, call):
     (None, RuntimeError, "Failed to load yaml file {path}", RuntimeError),
     ({"model": "nope"}, IndexError, "Instance nope is not defined in {path}!", None),
     ({"num_channels": "many"}, ValueError, "access failed", RuntimeError),
-    ({"start_time": ".nan"}, ValueError, "Setting start_time = nan is not a finite time!", None),
 ])
 def test_library_failures_map_to_python_exceptions(tmp_path, lib, error, message, cause):
     path = tmp_path / "settings.yaml"
@@ -77,15 +75,6 @@ def test_library_failures_map_to_python_exceptions(tmp_path, lib, error, message
     # A loader or parser error underneath is chained as the cause, and ends the chain.
     assert type(info.value.__cause__) is (cause or type(None))
     assert info.value.__cause__ is None or info.value.__cause__.__cause__ is None
-
-
-def test_non_finite_times_raise_value_error_before_the_clock_moves(settings_path):
-    bg, fresh = Background(settings_path), Background(settings_path)
-    with pytest.raises(ValueError, match="^A chunk of nan s from 0 s does not end at a finite time!$"):
-        bg.next_chunk(float("nan"))
-    with pytest.raises(ValueError, match="^Seek time inf is not a finite time!$"):
-        bg.seek(float("inf"))
-    assert bg.next_chunk(SPAN) == fresh.next_chunk(SPAN)
 
 
 def test_background_without_a_driver_raises_and_nul_in_the_path_is_refused(settings_path, tmp_path):

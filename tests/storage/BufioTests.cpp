@@ -8,7 +8,6 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/time.h>
 
 #include <atomic>
@@ -52,8 +51,7 @@ std::string address(const char* form, int fd) { return form + std::to_string(por
 TEST(BufioOpen, RefusalsAreReportedOnlyUnderALabelAndLeaveNoDescriptor) {
     TempDir dir;
     char region[4] = {};
-    const std::string missing = (dir.path() / "missing").string(), fifo = (dir.path() / "fifo").string();
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string missing = (dir.path() / "missing").string(), fifo = dir.fifo("fifo").string();
     const int refusing = bound_socket(), listening = bound_socket();
     ASSERT_EQ(listen(listening, 1), 0);
     const std::string error = "stat failed -- ";
@@ -85,7 +83,8 @@ TEST(BufioOpen, RefusalsAreReportedOnlyUnderALabelAndLeaveNoDescriptor) {
     EXPECT_TRUE(close(refusing) == 0 && close(listening) == 0);
 }
 
-TEST(BufioFile, WritesInPlaceReadsAcrossRefillsAndWaitsForGrowth) {
+// After a write fails on the file-size limit only the bytes that did not reach the file are kept.
+TEST(BufioFile, WritesInPlaceReadsAcrossRefillsWaitsForGrowthAndSendsNoByteTwiceAfterAFailedWrite) {
     TempDir dir;
     const std::string text = "0123456789abcdefghijklmnopqrst";
     const auto path = dir.write("f", text);
@@ -104,11 +103,7 @@ TEST(BufioFile, WritesInPlaceReadsAcrossRefillsAndWaitsForGrowth) {
     appender.join();
     EXPECT_TRUE(bufio_read(s, buffer, 5) == 5 && std::string(buffer, 5) == "hello");
     bufio_close(s);
-}
 
-// After a write fails on the file-size limit only the bytes that did not reach the file are kept.
-TEST(BufioFile, FailedWritesSendNoByteTwice) {
-    TempDir dir;
     const std::string data = std::string(50, 'a') + std::string(40, 'b'), more(80, 'c');
     const auto flushed = dir.path() / "flushed", overflowed = dir.path() / "overflowed";
     EXPECT_TRUE(in_child_with_file_limit(50, [&](const auto& lift) {

@@ -6,8 +6,6 @@
 
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -19,6 +17,7 @@
 
 namespace storage_test {
 
+using background::testing::in_child;
 using background::testing::TempDir;
 
 inline std::string read_bytes(const std::filesystem::path& path) {
@@ -42,25 +41,6 @@ inline std::string mem_address(const void* base, std::size_t size) {
 inline int open_descriptors() {
     const auto entries = std::filesystem::directory_iterator("/proc/self/fd");
     return int(std::distance(begin(entries), end(entries)));
-}
-
-/// Runs `body` in a forked child that always _exits; true when it returned true within 20 s (else killed).
-inline bool in_child(const std::function<bool()>& body) {
-    const pid_t pid = fork();
-    if (pid == 0) _exit([&] {
-        try {
-            return body() ? 0 : 1;
-        } catch (...) {
-            return 1;
-        }
-    }());
-    int status = 0;
-    for (int i = 0; pid > 0 && i < 4000; ++i, usleep(5000)) {
-        const pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r != 0) return r == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    }
-    if (pid > 0 && kill(pid, SIGKILL) == 0) waitpid(pid, &status, 0);
-    return false;
 }
 
 /// Runs `body` in a child whose writes past `bytes` fail with EFBIG until `body` calls the given lift.

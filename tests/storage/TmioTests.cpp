@@ -130,7 +130,7 @@ TEST(TmioReadData, RecordsLongerOrShorterThanTheSpaceGivenAndTheCounters) {
 }
 
 // A flush must not start a memory region over the handshake and the records before it.
-TEST(TMIO, StructRecordsOnTheWireSurviveFlushesInMemory) {
+TEST(TMIO, StructRecordsSurviveFlushesInMemoryAndMisusesOrWrongShapesFailWithExactMessages) {
     std::string region(120, '\0');
     const std::string address = mem_address(region.data(), region.size());
     const double first = 1.5, second = 2.5;
@@ -141,13 +141,11 @@ TEST(TMIO, StructRecordsOnTheWireSurviveFlushesInMemory) {
     EXPECT_EQ(region.substr(0, 100), handshake("P") + word(-1) + record(bytes_of(&first, 8)) + word(-1) +
                                         record(bytes_of(&second, 8)));
     double back[2] = {};
-    TMIO in(address, std::ios::in, "P");
-    for (double& value : back) in.read_raw(1, &value, 8);
+    TMIO from_memory(address, std::ios::in, "P");
+    for (double& value : back) from_memory.read_raw(1, &value, 8);
     EXPECT_EQ(bytes_of(back, 16), bytes_of(&first, 8) + bytes_of(&second, 8));
-}
 
-// Open failures of every kind are checked through the Serializer below.
-TEST(TMIO, MisusesAndRecordsOfTheWrongShapeFailWithExactMessages) {
+    // Open failures of every kind are checked through the Serializer below.
     TempDir dir;
     const auto file = dir.write("w", handshake("P") + word(-1) + record(std::string(24, 'x')) + word(-1) +
                                          record(std::string(8, 'y')) + word(-2));
@@ -169,7 +167,7 @@ TEST(TMIO, MisusesAndRecordsOfTheWrongShapeFailWithExactMessages) {
     EXPECT_THROW(out.write_array(3, &number, INT_MAX / 8 + 1), std::length_error);
 }
 
-TEST(Serializer, FilesHaveTheirExactBytesAndReadBack) {
+TEST(Serializer, FilesHaveTheirExactBytesReadBackAndDamagedForeignOrUnwritableOnesFailWithExactMessages) {
     TempDir dir;
     auto serializer = Serializer::create_default();
     const auto numbers = dir.write("numbers", std::string(500, 'x')), events = dir.path() / "events";
@@ -190,17 +188,11 @@ TEST(Serializer, FilesHaveTheirExactBytesAndReadBack) {
     serializer->write_metadata(dir.path() / "meta", metadata);
     const auto metadata_back = serializer->read_metadata(dir.path() / "meta");
     EXPECT_EQ(bytes_of(metadata_back.data(), metadata_back.size() * 72), bytes_of(metadata.data(), 144));
-}
 
-// Every failure closes its file; counts the file cannot back fail without allocating for them. The final
-// flush is where a full disk shows up: the writer reports it rather than leave it to a destructor.
-TEST(Serializer, DamagedForeignOrUnwritableFilesFailWithExactMessages) {
-    TempDir dir;
-    auto serializer = Serializer::create_default();
-    const auto events = dir.path() / "events", numbers = dir.path() / "numbers", missing = dir.path() / "missing";
-    serializer->write_events(events, {{1.0, 1, 1}, {2.0, 2, 2}});
-    serializer->write_numbers(numbers, {1.0, 2.0});
-    const auto cut = dir.write("cut", read_bytes(events).substr(0, 84 + 2 * 24 - 1));  // one byte short
+    // Every failure closes its file; counts the file cannot back fail without allocating for them. The final
+    // flush is where a full disk shows up: the writer reports it rather than leave it to a destructor.
+    const auto missing = dir.path() / "missing";
+    const auto cut = dir.write("cut", read_bytes(events).substr(0, 84 + 3 * 24 - 1));  // one byte short
     const auto text = dir.write("text", "time,type,id\n1,2,3\n");
     const auto negative = dir.write("neg", handshake("NUMBER_PROTOCOL") + word(-3) + record(word(-5)) + record(""));
     const std::int32_t huge = INT_MAX / 8;
@@ -215,32 +207,24 @@ TEST(Serializer, DamagedForeignOrUnwritableFilesFailWithExactMessages) {
         {[&] { serializer->read_events(text); }, failed("open", text, "handshake error")},
         {[&] { serializer->read_metadata(events); }, failed("open", events, "protocol error")},
         {[&] { serializer->read_events(cut); }, failed("read from", cut, "timeout")},
-        {[&] { serializer->read_numbers(negative); }, "cannot create std::vector larger than max_size()"},
         {[&] { serializer->read_numbers(short_file); }, failed("read from", short_file, "timeout")},
         {[&] { serializer->read_metadata(disagreeing); },
          read_error(disagreeing, "Read 16 bytes but required 9663676344 bytes.")},
         {[&] { serializer->write_numbers(small, {1.0, 2.0}); }, failed("write to", small, "write error")},
     };
     const int descriptors = open_descriptors();
-    for (const auto& c : cases) {
-        try {
-            c.call();
-            ADD_FAILURE() << "nothing was thrown, expected " << c.message;
-        } catch (const std::exception& error) {
-            const auto* failure = dynamic_cast<const std::ios_base::failure*>(&error);
-            EXPECT_TRUE(failure ? failure->code() == std::io_errc::stream
-                                : dynamic_cast<const std::length_error*>(&error) != nullptr);
-            EXPECT_EQ(std::string(error.what()), c.message);
-        }
-    }
+    for (const auto& c : cases) EXPECT_THROW_MSG(c.call(), std::ios_base::failure, c.message);
+    EXPECT_THROW_MSG(serializer->read_numbers(negative), std::length_error,
+                     "cannot create std::vector larger than max_size()");
     EXPECT_EQ(open_descriptors(), descriptors);
+    try {
+        serializer->read_events(missing);
+    } catch (const std::ios_base::failure& failure) {
+        EXPECT_EQ(failure.code(), std::io_errc::stream) << "not the error code TMIO.hpp documents";
+    }
     EXPECT_TRUE(in_child_with_file_limit(100, [&](const auto&) {  // the handshake fits, the buffered vector does not
-        try {
-            Serializer::create_default()->write_numbers(numbers, std::vector<double>(1000, 1.0));
-        } catch (const std::ios_base::failure& failure) {
-            return failure.what() == failed("write to", numbers, "flush error");
-        }
-        return false;
+        const auto write = [&] { Serializer::create_default()->write_numbers(numbers, std::vector(1000, 1.0)); };
+        return background::testing::thrown<std::ios_base::failure>(write) == failed("write to", numbers, "flush error");
     }));
 }
 

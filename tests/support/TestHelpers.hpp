@@ -1,9 +1,10 @@
 #pragma once
-// Shared helpers for the C++ tests: checking an exception's type and exact
-// message in one step, writing small settings files and FIFOs, running a call that may hang.
+// Shared helpers for the C++ tests: checking what a call throws, its exact message and the one nested in it,
+// writing small settings files and FIFOs, running a call in a child process that may hang.
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,60 +13,62 @@
 #include <exception>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 
 /// Expects `statement` to throw `type` whose what() is exactly `message`.
-#define EXPECT_THROW_MSG(statement, type, message)                                   \
-    do {                                                                             \
-        try {                                                                        \
-            statement;                                                               \
-            ADD_FAILURE() << "expected " #type " with message \"" << (message)       \
-                          << "\", nothing was thrown";                               \
-        } catch (const type& caught_) {                                              \
-            EXPECT_EQ(std::string(caught_.what()), std::string(message));            \
-        } catch (const std::exception& other_) {                                     \
-            ADD_FAILURE() << "expected " #type ", got another exception: " << other_.what(); \
-        }                                                                            \
-    } while (false)
+#define EXPECT_THROW_MSG(statement, type, message) \
+    EXPECT_EQ(::background::testing::thrown<type>([&] { statement; }), std::string(message))
 
 namespace background::testing {
+
+/// The message of the exception nested inside `outer`.
+template <typename Outer>
+std::string nested_message(const Outer& outer) {
+    try { std::rethrow_if_nested(outer); } catch (const std::exception& inner) { return inner.what(); }
+    return "<no nested exception>";
+}
+
+/// What `call` threw as a `Type`: its message, with `cause` followed by " <- " and the nested exception's.
+template <typename Type, typename Call>
+std::string thrown(const Call& call, bool cause = false) {
+    try {
+        call();
+    } catch (const Type& caught) {
+        return caught.what() + (cause ? " <- " + nested_message(caught) : "");
+    } catch (const std::exception& other) {
+        return "another exception: " + std::string(other.what());
+    }
+    return "nothing thrown";
+}
+
+/// Runs `body` in a forked child that always _exits; true when it returned true within `seconds` (else killed).
+inline bool in_child(const std::function<bool()>& body, int seconds = 20) {
+    const pid_t pid = fork();
+    if (pid == 0) _exit([&] { try { return body() ? 0 : 1; } catch (...) { return 1; } }());
+    int status = 0;
+    for (int i = 0; pid > 0 && i < 200 * seconds; ++i, usleep(5000)) {
+        const pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r != 0) return r == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+    if (pid > 0 && kill(pid, SIGKILL) == 0) waitpid(pid, &status, 0);
+    return false;
+}
 
 /// Whether `call` ends, returning or throwing, within three seconds; run in a child, a hang cannot stop the tests.
 template <typename Call>
 bool returns_promptly(const Call& call) {
-    int status = 0;
-    if (const pid_t child = fork(); child != 0) return waitpid(child, &status, 0) == child && status == 0;
-    alarm(3);
-    try { call(); } catch (...) {}
-    _exit(0);
-}
-
-/// The exception nested inside `outer`, rethrown and caught as std::exception.
-template <typename Outer>
-std::string nested_message(const Outer& outer) {
-    try {
-        std::rethrow_if_nested(outer);
-    } catch (const std::exception& inner) {
-        return inner.what();
-    } catch (...) {
-        return "<non-standard exception>";
-    }
-    return "<no nested exception>";
+    return in_child([&] { try { call(); } catch (...) {} return true; }, 3);
 }
 
 /// A fresh directory under the system's temporary directory, removed at scope exit.
 class TempDir {
 public:
     TempDir() {
-        auto base = std::filesystem::temp_directory_path();
-        std::string name = "bgtest-XXXXXX";
-        std::string templ = (base / name).string();
+        std::string templ = (std::filesystem::temp_directory_path() / "bgtest-XXXXXX").string();
         path_ = mkdtemp(templ.data());
     }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
+    ~TempDir() { std::error_code ignored; std::filesystem::remove_all(path_, ignored); }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
 
