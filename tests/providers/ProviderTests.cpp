@@ -408,16 +408,6 @@ std::set<std::string> names_in(const fs::path& dir) {
     return names;
 }
 
-// What `call` threw, or nothing when it returned.
-std::string what_of(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const std::exception& error) {
-        return error.what();
-    }
-    return "";
-}
-
 class Layouts : public ::testing::TestWithParam<bool> {};
 INSTANTIATE_TEST_SUITE_P(OrderedProvider, Layouts, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "interleaved" : "paired"; });
@@ -561,16 +551,23 @@ TEST_P(Layouts, AFileCutAnywhereButBetweenEventsIsRefused) {
             dir.write(name, whole.substr(0, cut));
             OrderedProvider provider(dir.path(), 0);
             const auto clean = events_before.find(cut);
-            const std::string refused = clean == events_before.end() ? damaged : "";
-            std::size_t read = 0, before = refused.empty() ? clean->second : 0;
+            const bool whole_events = clean != events_before.end();
+            const std::size_t before = whole_events ? clean->second : 0;
+            const auto outcome = [&](auto call) {  // not found as out_of_range, damage as ios_base::failure
+                return whole_events ? testing::thrown<std::out_of_range>(call) : testing::thrown<std::ios_base::failure>(call);
+            };
+            std::size_t read = 0;
             if (name[3] != 'D') {  // the metadata lie here
-                EXPECT_EQ(what_of([&] { read = provider.get_all_metadata().size(); }), refused) << cut;
+                EXPECT_EQ(outcome([&] { read = provider.get_all_metadata().size(); }),
+                          whole_events ? "nothing thrown" : damaged) << cut;
                 EXPECT_EQ(read, before) << cut;
-                EXPECT_EQ(what_of([&] { provider.get_metadata(99); }), refused.empty() ? "Shower with UID 99 not found!" : refused);
+                EXPECT_EQ(outcome([&] { provider.get_metadata(99); }),
+                          whole_events ? "Shower with UID 99 not found!" : damaged) << cut;
             }
             if (name[3] != 'M') {  // the PE lists lie here
-                EXPECT_EQ(what_of([&] { provider.get_pe_list(12); }),
-                          refused.empty() && before < 3 ? "Shower with UID 12 not found!" : refused) << cut;
+                EXPECT_EQ(outcome([&] { provider.get_pe_list(12); }), !whole_events ? damaged
+                                                                      : before < 3 ? "Shower with UID 12 not found!"
+                                                                                   : "nothing thrown") << cut;
             }
         }
         dir.write(name, whole);
