@@ -4,14 +4,9 @@
 #include <background/core/Hook.hpp>
 #include <background/core/IOError.hpp>
 #include <background/storage/TMIO.hpp>
-
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
+#include <background/storage/durable_files_internal.hpp>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -63,28 +58,11 @@ void check_order_arguments(const std::vector<BackgroundEvent>& events, unsigned 
     }
 }
 
-// Holds an exclusive lock on a library directory while a writer writes it,
-// so that two writers take turns and a reader afterwards meets one writer's
-// whole library. The lock lives on the directory itself: clearing the
-// library's files cannot remove it, and the kernel drops it with its holder.
-class WriterLock {
-public:
-    explicit WriterLock(const std::filesystem::path& dir)
-        : fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
-        int result = fd < 0 ? -1 : 0;
-        while (result == 0 && (result = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) result = 0;
-        if (result == 0) return;
-        const int error = errno;
-        if (fd >= 0) ::close(fd);
-        throw IOError(format("Failed to lock directory {}: {}!", dir.string(), std::strerror(error)));
-    }
-    ~WriterLock() { ::close(fd); }
-    WriterLock(const WriterLock&) = delete;
-    WriterLock& operator=(const WriterLock&) = delete;
-
-private:
-    int fd;
-};
+// Writers of one directory take turns on this file, so that a library opened
+// after both have returned is the whole library of one of them. Its name does
+// not begin with "OP": neither the clean-up of a library nor its readers
+// touch it.
+const char* const kWriterLock = ".order_events.lock";
 
 void clear_library(const std::filesystem::path& dir) {
     std::vector<std::filesystem::path> doomed;
@@ -351,8 +329,11 @@ void OrderedProvider::order_events(std::filesystem::path dir, ShowerProvider& so
     } catch (...) {
         std::throw_with_nested(IOError("Failed to create directory"));
     }
-    const WriterLock lock(dir);
+    const detail::WriterLock lock(dir / kWriterLock);
     clear_library(dir);
+    // The old hint file must be gone on the disk before new numbered files
+    // are: a crash must not leave it beside files it does not describe.
+    detail::sync_directory(dir);
 
     const std::size_t n = events.size();
     const std::size_t files = n / events_per_file + (n % events_per_file != 0);
@@ -400,15 +381,17 @@ void OrderedProvider::order_events(std::filesystem::path dir, ShowerProvider& so
             if (!interleaved) data_stream->write_raw(tmio::STRUCT_TAG, &events[e].id, sizeof events[e].id);
             write_pe_list(*data_stream, pe_list);
         }
-        meta_out.flush();
-        if (!interleaved) data_stream->flush();
+        // Each file is on the disk before the hint file names the library whole.
+        meta_out.sync();
+        if (!interleaved) data_stream->sync();
         meta_stream.reset();
         data_stream.reset();
     }
 
     tmio::TMIO hint_stream(dir / format("{}.tmio", OP_HINT), std::ios::out, OP_HINT);
     hint_stream.write_array(tmio::VECTOR_TAG, hints.data(), static_cast<int>(hints.size()));
-    hint_stream.flush();
+    hint_stream.sync();
+    detail::sync_directory(dir);
 
     if (drop_empty) {
         std::ranges::sort(dropped, {}, &BackgroundEvent::id);

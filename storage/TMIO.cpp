@@ -204,6 +204,11 @@ void TMIO::flush() {
     if (tmio_flush(ctx) < 0) throw_write_failure();
 }
 
+void TMIO::sync() {
+    check_writable();
+    if (tmio_sync(ctx) < 0) throw_write_failure();
+}
+
 template void TMIO::write_array<double>(int, const double*, int);
 template void TMIO::write_array<Metadata>(int, const Metadata*, int);
 template void TMIO::write_array<BackgroundEvent>(int, const BackgroundEvent*, int);

@@ -48,6 +48,9 @@ public:
     void read_array_data(T* data, int n);
     /// Sends everything buffered to the file; throws the write failure.
     void flush();
+    /// Sends everything buffered to the file and the file to the disk, so
+    /// that a name given to it afterwards cannot outlive its bytes in a crash.
+    void sync();
 
     static std::string tag_str(int tag);
 

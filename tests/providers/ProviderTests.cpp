@@ -465,7 +465,7 @@ TEST(OrderedProvider, WritingRefusesBadArgumentsFirstThenClearsUpperCaseOpEntrie
     fs::create_directory(dir.path() / "OP_empty_dir");
     write_library(dir, few, 1, true);
     EXPECT_EQ(names_in(dir.path()), (std::set<std::string>{"OP_HINT.tmio", "OP_INTER_0.tmio", "OP_INTER_1.tmio", "op_data_0.tmio",
-                                            "Op_META_1", "x_OP", "kept.txt"}));
+                                            "Op_META_1", "x_OP", "kept.txt", ".order_events.lock"}));
     write_library(dir, {}, 1, true);  // only a hint file without hints, which the reader refuses
     EXPECT_EQ(fs::file_size(dir.path() / "OP_HINT.tmio"), 84u);
     EXPECT_THROW_MSG(OrderedProvider(dir.path(), 0), std::ios_base::failure,
@@ -598,7 +598,8 @@ TEST(OrderedProvider, WritersOfOneDirectoryTakeTurns) {
     ASSERT_EQ(read(started[0], &byte, 1), 1);
     write_library(dir, events_of({5, 6}, {12, 13}), 1, true);
     waitpid(first, nullptr, 0);
-    EXPECT_EQ(names_in(dir.path()), (std::set<std::string>{"OP_HINT.tmio", "OP_INTER_0.tmio", "OP_INTER_1.tmio"}));
+    EXPECT_EQ(names_in(dir.path()),
+              (std::set<std::string>{"OP_HINT.tmio", "OP_INTER_0.tmio", "OP_INTER_1.tmio", ".order_events.lock"}));
     const auto read = OrderedProvider(dir.path(), 0).get_all_metadata();
     EXPECT_TRUE(read.size() == 2 && read[0].uid == 12 && read[1].uid == 13);
 }

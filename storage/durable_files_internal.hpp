@@ -1,0 +1,39 @@
+#pragma once
+// What the writers of stored data share so that readers meet whole files: an
+// exclusive lock that also works where locks follow NFS rules, and syncs that
+// put a file's bytes or a directory's names on the disk before anything that
+// depends on them. Nothing declared here leaves the library.
+
+#include <filesystem>
+
+#pragma GCC visibility push(hidden)
+
+namespace background::detail {
+
+/// Holds an exclusive lock on the regular file `file` while it lives, waiting
+/// for the holder before it. The file is created when missing and never
+/// removed: a writer waiting on a removed file would hold a lock that the next
+/// writer, creating the file anew, never meets. The lock is a write lock on a
+/// descriptor opened for reading and writing (what NFS requires of a lock) and
+/// belongs to that open file, so two threads of one process take turns just
+/// as two processes do.
+class WriterLock {
+public:
+    explicit WriterLock(const std::filesystem::path& file);
+    ~WriterLock();
+    WriterLock(const WriterLock&) = delete;
+    WriterLock& operator=(const WriterLock&) = delete;
+
+private:
+    int fd;
+};
+
+/// Sends the file's bytes to the disk; throws IOError naming it.
+void sync_file(const std::filesystem::path& file);
+/// Sends the directory's entries (created, renamed, removed names) to the
+/// disk; an empty path is the working directory. Throws IOError naming it.
+void sync_directory(const std::filesystem::path& dir);
+
+}  // namespace background::detail
+
+#pragma GCC visibility pop
