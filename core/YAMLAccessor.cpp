@@ -43,6 +43,21 @@ private:
     YAML::Node root;
 };
 
+namespace {
+
+// A file that cannot be opened is the dependency's bad file, just as loading
+// it by name would report; only a path that opens as something other than a
+// regular file gets the reader's own reason.
+std::string settings_text(const std::filesystem::path& path) {
+    try {
+        return detail::read_text_file(path);
+    } catch (const detail::OpenError&) {
+        throw YAML::BadFile(path.string());
+    }
+}
+
+}  // namespace
+
 YAMLAccessor::YAMLAccessor(std::filesystem::path path) {
     // The file is opened through a C string, which would end at the NUL and
     // silently load another file.
@@ -50,7 +65,7 @@ YAMLAccessor::YAMLAccessor(std::filesystem::path path) {
         throw std::invalid_argument("Settings file path contains a NUL character!");
     }
     try {
-        impl = std::make_unique<Impl>(YAML::Load(detail::read_text_file(path)));
+        impl = std::make_unique<Impl>(YAML::Load(settings_text(path)));
     } catch (...) {
         std::throw_with_nested(
             IOError(format("Failed to load yaml file {}", path.generic_string())));

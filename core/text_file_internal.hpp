@@ -2,12 +2,21 @@
 // Reading the library's text inputs (settings files, flux tables). Nothing
 // declared here leaves the library.
 
+#include <background/core/IOError.hpp>
+
 #include <filesystem>
 #include <string>
 
 #pragma GCC visibility push(hidden)
 
 namespace background::detail {
+
+/// The IOError of a file that could not be opened at all (missing, no
+/// permission), which some callers report in their own way.
+class OpenError : public IOError {
+public:
+    using IOError::IOError;
+};
 
 /// The whole content of the regular file `path`. Anything else (a FIFO, a
 /// device, a directory) is refused at once with IOError, so that a wrong path
