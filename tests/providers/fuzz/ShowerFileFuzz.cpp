@@ -27,6 +27,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 namespace {
@@ -57,10 +58,20 @@ void write_file(const fs::path& path, std::string_view bytes) {
     std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
+// Removed when the process exits, so that neither the corpus test nor a
+// fuzzing run leaves it behind.
+struct WorkDir {
+    fs::path path;
+    ~WorkDir() {
+        std::error_code ignored;
+        fs::remove_all(path, ignored);
+    }
+};
+
 // Also silences the provider's warnings, which would otherwise flood the
 // fuzzer's log.
 const fs::path& work_dir() {
-    static const fs::path dir = [] {
+    static const WorkDir dir{[] {
         std::cerr.rdbuf(nullptr);
         std::string templ = (fs::temp_directory_path() / "showerfuzz-XXXXXX").string();
         if (!mkdtemp(templ.data())) std::abort();
@@ -72,8 +83,8 @@ const fs::path& work_dir() {
         background::tmio::TMIO(made / "lib" / "OP_HINT.tmio", std::ios::out, "OP_HINT")
             .write_array(background::tmio::VECTOR_TAG, &zero, 1);
         return made;
-    }();
-    return dir;
+    }()};
+    return dir.path;
 }
 
 void read_simulation_file(const std::string& address) {
