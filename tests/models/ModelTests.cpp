@@ -396,6 +396,11 @@ TEST(Chi2, StatisticsExpectedCountsAndRefusals) {
         for (int i = 1; i <= 2 * mu + 60; ++i) cdf += (term = term / i * mu);
         for (double k : {2 * mu + 60, 1e18}) EXPECT_EQ(Chi2::poisson(1, mu)(-1.0, k), cdf) << mu;
     }
+    for (double mu : {708.5, 720.0, 745.0}) {  // e^-mu subnormal: few of its bits are left for a recurrence
+        long double term = std::exp(-static_cast<long double>(mu)), cdf = term;
+        for (int i = 1; i <= mu + 40; ++i) cdf += (term = term / i * mu);
+        EXPECT_NEAR(Chi2::poisson(1, mu)(-1.0, mu + 40), static_cast<double>(cdf), 1e-12 * static_cast<double>(cdf)) << mu;
+    }
     const double exactly_800 = 1000 * std::exp(800 * std::log(800.0L) - 800 - std::lgamma(801.0L));
     EXPECT_NEAR(Chi2::poisson(1000, 800.0)(799.0, 800.0), exactly_800, 1e-9 * exactly_800);
     for (double mu : {1e6, 1e9, 2e9, 1e20}) {
