@@ -154,6 +154,8 @@ TEST(XCDFReader, ReadsBackWhatTheWriterStoredAndRefusesDamagedTruncatedOrForeign
     for (unsigned long r = 1; r <= 3; ++r)
         EXPECT_EQ(writer.append(Metadata{99, {}, 100.0 * r, 0, 0, 0, 0, 0, 0, 0}, r == 1 ? one : r > 2 ? many : PEs{}), r);
     writer.close();
+    writer.close();  // closed once for all: nothing more reaches the file
+    EXPECT_THROW(writer.append(Metadata{}, one), std::logic_error);
     XCDFReader reader(dir.path() / "a.xcd", true, true);
     ASSERT_TRUE(reader.next());
     EXPECT_EQ(std::pair(reader.get_metadata().uid, reader.get_metadata().energy), std::pair(1ul, 100.0));
@@ -198,6 +200,8 @@ TEST(XCDFReader, ReadsBackWhatTheWriterStoredAndRefusesDamagedTruncatedOrForeign
         writer.append(Metadata{}, one);
         EXPECT_THROW_MSG(writer.close(), std::ios_base::failure,
                          "Failed to write to file " + full.generic_string() + "!\nImplementation reports: flush error");
+        EXPECT_THROW(writer.append(Metadata{}, one), std::logic_error);  // closed all the same
+        writer.close();
         return !::testing::Test::HasFailure();
     }));
     EXPECT_FALSE(reads_whole(full, false));
@@ -722,13 +726,23 @@ TEST(ShowerFiles, CountsBeyondWhatTheFileCanHoldAreRefusedWithoutAllocatingForTh
     REQUIRE_XCDF();
     TempDir dir;
     fs::create_directory(dir.path() / "sims");
-    const auto big = write_simulation_file(dir.path() / "sims" / "big.xcd", 65536);
+    std::vector<std::uint64_t> uids(65536);
+    std::iota(uids.begin(), uids.end(), 1);
+    const auto big = write_raw(dir.path() / "sims" / "big.xcd", uids, 0, 0);
     for (bool warn : {false, true}) {
         EXPECT_THROW_MSG(SimulationProvider(dir.path() / "sims", -1, -1, 1.0, warn).get_all_metadata(),
                          std::ios_base::failure,
                          "Maximum number of showers per file exceeded in file " + big.string() +
                              "!\nExpected: 50000, Limit: 65535");
     }
+    const auto full = dir.path() / "full" / "full.xcd";  // the writer stops there, before a byte of the next
+    fs::create_directory(full.parent_path());
+    XCDFWriter writer(full);
+    for (unsigned long r = 1; r <= 65535; ++r) writer.append(Metadata{}, {});
+    EXPECT_THROW_MSG(writer.append(Metadata{}, {}), std::length_error,
+                     "Cannot store more than 65535 showers in file " + full.string() + "!");
+    writer.close();
+    EXPECT_EQ(SimulationProvider(full.parent_path(), -1, -1, 1.0, false).get_all_metadata().size(), 65535u);
     const double hints[] = {0, 1};
     tmio::TMIO(dir.path() / "OP_HINT.tmio", std::ios::out, "OP_HINT").write_array(tmio::VECTOR_TAG, hints, 2);
     for (const auto& [file, uid, entries] : {std::tuple(0, 6ul, std::uint64_t{1} << 58), {1, 5ul, std::uint64_t{1} << 40}}) {
