@@ -178,6 +178,30 @@ public:
         return pe_list;
     }
 
+    // The files hold no checksum: a record read in full may still come from a
+    // frame shifted by a byte inserted or lost, which shows in the words behind
+    // it. What an event served leaves behind must be a clean end, where
+    // `end_allowed`, or the STRUCT record of `bytes` that the layout puts next.
+    static void expect_next(tmio::TMIO& in, int bytes, bool end_allowed) {
+        if (end_allowed && in.at_end()) return;
+        if (!in.next_record_is(tmio::STRUCT_TAG, bytes))
+            throw IOError(format("Read error in file {}: no STRUCT record of {} bytes{} follows the record read.",
+                                 in.path.generic_string(), bytes, end_allowed ? " nor the end" : ""));
+    }
+
+    // Behind a metadata record served: the next one in a metadata file, its
+    // PE list's entry count in an interleaved file.
+    void expect_after_metadata() {
+        if (interleaved) expect_next(*data_stream, sizeof(std::uint64_t), false);
+        else expect_next(*meta_stream, sizeof(Metadata), true);
+    }
+
+    // Behind a PE list served: the next event's id record in a data file, its
+    // metadata record in an interleaved file.
+    void expect_after_pe_list() {
+        expect_next(*data_stream, interleaved ? sizeof(Metadata) : sizeof(std::uint64_t), true);
+    }
+
     void skip_pe_list() {
         const std::uint64_t entries = read_entry_count();
         for (std::uint64_t i = 0; i < entries; ++i) {
@@ -210,7 +234,8 @@ OrderedProvider::OrderedProvider(std::filesystem::path dir, int hook_id) : impl(
     if (!std::filesystem::is_directory(std::filesystem::status(dir)))
         throw IOError(format("{} does not exist or is no directory!", dir.string()));
 
-    std::filesystem::path hint_path;
+    // Without a hint file the open names the one that is missing.
+    std::filesystem::path hint_path = dir / (OP_HINT + ".tmio");
     bool paired_data = false;
     bool interleaved_data = false;
     for (const auto& entry : std::filesystem::directory_iterator(dir)) {
@@ -277,7 +302,9 @@ Metadata OrderedProvider::get_metadata(unsigned long uid) {
         }
         if (!d.read_metadata(d.cached_meta)) return Impl::Step::End;
         d.has_cached_meta = true;
-        return d.cached_meta.uid == uid ? Impl::Step::Found : Impl::Step::Passed;
+        if (d.cached_meta.uid != uid) return Impl::Step::Passed;
+        d.expect_after_metadata();
+        return Impl::Step::Found;
     });
     return d.cached_meta;
 }
@@ -287,7 +314,11 @@ PEList OrderedProvider::get_pe_list(unsigned long uid) {
     if (d.interleaved) {
         (void)get_metadata(uid);
         d.has_cached_meta = false;
-        return d.guarded(d.data_stream, [&] { return d.read_pe_list(); });
+        return d.guarded(d.data_stream, [&] {
+            PEList pe_list = d.read_pe_list();
+            d.expect_after_pe_list();
+            return pe_list;
+        });
     }
     int start = d.data_index;
     if (start == -1) start = d.next_file();
@@ -300,6 +331,7 @@ PEList OrderedProvider::get_pe_list(unsigned long uid) {
             return Impl::Step::Passed;
         }
         result = d.read_pe_list();
+        d.expect_after_pe_list();
         return Impl::Step::Found;
     });
     return result;

@@ -12,7 +12,9 @@ namespace background {
 /// Serves the showers of an ordered shower library: the showers of a time-
 /// sorted event list, stored in event order over numbered files, with a hint
 /// file giving each numbered file's first event time. Files are read strictly
-/// forward; a request out of library order scans on, wrapping around once.
+/// forward; a request out of library order scans on, wrapping around once. A
+/// record served must be followed by what the layout puts behind it (a clean
+/// end or the next record of its file), else the file is refused as damaged.
 class OrderedProvider : public ShowerProvider {
 public:
     /// Opens the library in `dir`; a positive `hook_id` registers skip_to_time

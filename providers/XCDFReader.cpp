@@ -49,8 +49,12 @@ public:
             return false;
         }
         if (tag != xcdf::shower_tag) fail(format("found tag {} where a shower record belongs", tag));
-        if (with_metadata) read_exactly(&metadata, sizeof metadata, "metadata record");
         ++records;
+        if (with_metadata) {
+            read_exactly(&metadata, sizeof metadata, "metadata record");
+            if (!next_record_is(xcdf::pe_tag, sizeof(std::uint32_t)))
+                fail(format("shower record {} is not followed by its PE block", records));
+        }
         has_record = true;
         return true;
     }
@@ -113,6 +117,17 @@ private:
         if (static_cast<std::size_t>(stored) != n) fail(format("{} of {} bytes instead of {}", what, stored, n));
     }
 
+    // The file holds no checksum: a record read in full may still come from
+    // a frame shifted by a byte inserted or lost, which shows in the words
+    // behind it. Looking at them consumes nothing.
+    bool next_record_is(int tag, std::size_t n) {
+        try {
+            return stream->next_record_is(tag, static_cast<int>(n));
+        } catch (const std::ios_base::failure&) {
+            fail(format("record stream failed, {}", stream_failure()));
+        }
+    }
+
     void read_exactly(void* data, std::size_t n, const char* what) {
         check_stored(tmio_read_data(stream->ctx, data, static_cast<int>(n)), n, what);
     }
@@ -169,6 +184,8 @@ private:
             done += n;
         }
         expect_block_end(count);
+        if (!next_record_is(xcdf::shower_tag, sizeof(Metadata)) && !next_record_is(xcdf::end_tag, sizeof(std::uint32_t)))
+            fail(format("PE block of shower record {} is followed by neither a shower nor the end record", records));
         pes_loaded = true;
     }
 

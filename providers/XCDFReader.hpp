@@ -12,7 +12,9 @@ namespace background {
 /// then an end record; format in the README). Built without XCDF support,
 /// every constructor and reading operation throws std::runtime_error. Damaged
 /// or cut files throw std::ios_base::failure naming the file, and the reader
-/// refuses everything after such a failure.
+/// refuses everything after such a failure. A metadata record read must be
+/// followed by its PE block, and a PE block read by the next shower or the
+/// end record: a frame shifted by a byte inserted or lost shows there.
 class XCDFReader {
 public:
     /// One photo-electron of a record.

@@ -36,6 +36,16 @@ class XCDFWriter::Impl {
 public:
     explicit Impl(std::filesystem::path file) { stream.emplace(std::move(file), std::ios::out, xcdf::protocol); }
 
+    // The end record goes last and only here: a file whose writer stopped
+    // early, or was destroyed while an exception unwound, lacks it and is refused.
+    void write_end() {
+        tmio::TMIO& out = *stream;
+        const auto showers = static_cast<std::uint32_t>(records);
+        tmio_write_tag(out.ctx, xcdf::end_tag);
+        write_data(out, &showers, sizeof showers);
+        if (tmio_sync(out.ctx) < 0) write_failure(out);
+    }
+
     std::optional<tmio::TMIO> stream;
     unsigned long records = 0;
     std::vector<unsigned char> bytes;
@@ -50,6 +60,9 @@ unsigned long XCDFWriter::append(Metadata metadata, std::span<const XCDFReader::
     if (pes.size() > std::numeric_limits<std::uint32_t>::max())
         throw std::length_error(format("Cannot store {} PEs in one shower record!", pes.size()));
     tmio::TMIO& out = *impl->stream;
+    if (impl->records == xcdf::max_showers)
+        throw std::length_error(
+            format("Cannot store more than {} showers in file {}!", xcdf::max_showers, out.path.string()));
     metadata.uid = ++impl->records;
     out.write_raw(xcdf::shower_tag, &metadata, sizeof metadata);
 
@@ -71,15 +84,16 @@ unsigned long XCDFWriter::append(Metadata metadata, std::span<const XCDFReader::
     return impl->records;
 }
 
-// The end record goes last and only here: a file whose writer stopped early,
-// or was destroyed while an exception unwound, lacks it and is refused.
+// Closed whether or not the end record made it: a second end record, or
+// showers behind the first, would make even a whole file damaged.
 void XCDFWriter::close() {
     if (!impl->stream) return;
-    tmio::TMIO& out = *impl->stream;
-    const auto showers = static_cast<std::uint32_t>(impl->records);
-    tmio_write_tag(out.ctx, xcdf::end_tag);
-    write_data(out, &showers, sizeof showers);
-    if (tmio_sync(out.ctx) < 0) write_failure(out);
+    try {
+        impl->write_end();
+    } catch (...) {
+        impl->stream.reset();
+        throw;
+    }
     impl->stream.reset();
 }
 

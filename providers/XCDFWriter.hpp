@@ -22,10 +22,13 @@ public:
     XCDFWriter& operator=(const XCDFWriter&) = delete;
 
     /// Appends one shower; its `uid` is stored as the record's 1-based
-    /// number, which is returned.
+    /// number, which is returned. A file holds at most 65535 showers, the
+    /// most a UID can number: a further append throws std::length_error
+    /// before anything of it is written. Throws std::logic_error once closed.
     unsigned long append(Metadata metadata, std::span<const XCDFReader::PEData> pes);
     /// Writes the end record, sends everything to the disk and closes the
-    /// file; throws the failure.
+    /// file; throws the failure. The writer is closed afterwards even when it
+    /// failed; closing it again does nothing.
     void close();
 
 private:

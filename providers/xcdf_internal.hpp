@@ -18,6 +18,9 @@ inline constexpr int pe_tag = 5;
 inline constexpr std::size_t pes_per_record = 4096;
 /// One stored PE: the channel as 32-bit signed, then the time as a 64-bit float, unpadded.
 inline constexpr std::size_t pe_bytes = 12;
+/// The most showers one file can hold: a shower's UID numbers its record in
+/// the low 16 bits, the file's key taking the bits above.
+inline constexpr unsigned long max_showers = 65535;
 /// Tag of the end record: one 4-byte data record, the number of showers. Only
 /// a writer that completed writes it, so a file without it was cut short.
 inline constexpr int end_tag = 9;

@@ -7,8 +7,10 @@
 #include <background/storage/tmio.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <exception>
 #include <stdexcept>
 #include <system_error>
 #include <type_traits>
@@ -22,6 +24,7 @@ int read_data_length(tmio_context* ctx);
 int read_data_part(tmio_context* ctx, void* buffer, int n);
 int skip_data_part(tmio_context* ctx, int n);
 void count_data_record(tmio_context* ctx, int stored, long long capacity);
+int peek_words(tmio_context* ctx, std::int32_t* words, int n);
 }  // namespace detail
 
 namespace {
@@ -41,15 +44,14 @@ TMIO::TMIO(std::filesystem::path path, std::ios_base::openmode mode, std::string
     ctx = tmio_init(protocol.c_str(), 0, buffer_kib, 0);
     if (!ctx) throw std::bad_alloc();
     try {
-        int result;
-        if (mode == std::ios::in) result = tmio_open(ctx, this->path.c_str(), 0);
-        else if (mode == std::ios::out) result = tmio_create(ctx, this->path.c_str(), 0);
-        else
+        if (mode != std::ios::in && mode != std::ios::out)
             throw std::invalid_argument(
                 "Open mode not supported, only 'std::ios::out' and 'std::ios::in' are allowed!");
-        if (result == -1)
-            throw IOError(background::format("Failed to open file {}!\nImplementation reports: {}",
-                                                   this->path.generic_string(), tmio_status_str(ctx)));
+        // Whatever errno holds after a failed open must be that open's reason.
+        errno = 0;
+        const int result = mode == std::ios::in ? tmio_open(ctx, this->path.c_str(), 0)
+                                                : tmio_create(ctx, this->path.c_str(), 0);
+        if (result == -1) throw_open_failure(errno);
     } catch (...) {
         tmio_delete(ctx);
         ctx = nullptr;
@@ -68,6 +70,20 @@ std::string TMIO::tag_str(int tag) {
     case VECTOR_TAG: return "VECTOR";
     case MAP_TAG: return "MAP";
     default: return "INVALID";
+    }
+}
+
+// The status text alone cannot tell a missing file from one that may not be
+// read; the system's reason for a failed open of the byte stream travels
+// nested inside the failure.
+void TMIO::throw_open_failure(int reason) const {
+    const IOError failure(background::format("Failed to open file {}!\nImplementation reports: {}",
+                                             path.generic_string(), tmio_status_str(ctx)));
+    if (reason == 0 || tmio_status(ctx) != TMIO_CONNECTION_ERROR) throw failure;
+    try {
+        throw std::system_error(reason, std::generic_category(), path.generic_string());
+    } catch (const std::system_error&) {
+        std::throw_with_nested(failure);
     }
 }
 
@@ -136,6 +152,23 @@ bool TMIO::read_raw_or_end(int tag, void* data, int n) {
     if (stored < 0) throw_read_failure();
     if (stored != n) throw_size_mismatch(stored, n);
     return true;
+}
+
+int TMIO::peek(std::int32_t* words, int n) {
+    check_readable();
+    const int bytes = detail::peek_words(ctx, words, n);
+    if (bytes < 0) throw_read_failure();
+    return bytes;
+}
+
+bool TMIO::at_end() {
+    std::int32_t word;
+    return peek(&word, 1) == 0;
+}
+
+bool TMIO::next_record_is(int tag, int n) {
+    std::int32_t words[2];
+    return peek(words, 2) == static_cast<int>(sizeof words) && words[0] == -tag && words[1] == n;
 }
 
 template <typename T>

@@ -18,6 +18,9 @@ class TMIO {
 public:
     /// Opens `path` under `protocol`; `mode` is exactly std::ios::in or std::ios::out.
     /// `buffer_kib` sizes the stream's buffers (0: the byte-stream default).
+    /// When the byte stream could not be opened for a reason the system gave,
+    /// the open failure carries it nested inside (std::throw_with_nested): a
+    /// std::system_error of that errno whose what() names the file.
     TMIO(std::filesystem::path path, std::ios_base::openmode mode, std::string protocol, int buffer_kib = 0);
     /// Flushes what is still buffered and closes the stream; cannot report a
     /// failure of that flush, so writers that care call flush() first.
@@ -46,6 +49,20 @@ public:
     /// Reads the next data record, which must hold exactly `n` elements.
     template <typename T>
     void read_array_data(T* data, int n);
+
+    /// Looking ahead: both leave the stream exactly where it was, a word held
+    /// read ahead included, and compare the frame words as they lie, so a data
+    /// record in front of a tag, which the reads pass over, is seen. A look
+    /// waits for bytes as a read does, up to the stream's timeout: on a file or
+    /// memory region it sees what is there; on a pipe or socket, bytes that
+    /// have not arrived yet count as missing. Every kind of input stream can
+    /// be looked at this way. Both throw the read failure when the stream fails.
+    ///
+    /// Whether the stream is at a clean end: not a byte left.
+    bool at_end();
+    /// Whether the next two words are exactly the tag word of `tag` and a data
+    /// length of `n`: a record of `tag` whose first data record holds `n` bytes.
+    bool next_record_is(int tag, int n);
     /// Sends everything buffered to the file; throws the write failure.
     void flush();
     /// Sends everything buffered to the file and the file to the disk, so
@@ -63,6 +80,9 @@ private:
     /// Reads a VECTOR record up to its data, which must hold `count` elements; returns the count.
     template <typename T>
     std::int32_t read_vector_head();
+    /// The bytes of up to `n` frame words ahead, whole words copied into `words`.
+    int peek(std::int32_t* words, int n);
+    [[noreturn]] void throw_open_failure(int reason) const;
     [[noreturn]] void throw_read_failure() const;
     [[noreturn]] void throw_write_failure() const;
     [[noreturn]] void throw_size_mismatch(long long stored, long long required) const;

@@ -22,20 +22,41 @@
 
 namespace background::bufio::detail {
 
+namespace {
+
+// Callers read the errno of a failed open after its diagnostics and clean-up,
+// so neither may change it.
+class ErrnoKept {
+public:
+    ErrnoKept() : saved(errno) {}
+    ~ErrnoKept() { errno = saved; }
+    ErrnoKept(const ErrnoKept&) = delete;
+    ErrnoKept& operator=(const ErrnoKept&) = delete;
+
+private:
+    int saved;
+};
+
+}  // namespace
+
 void say(const char* label, const char* text) {
+    const ErrnoKept kept;
     if (label) std::fprintf(stderr, "%s: %s\n", label, text);
 }
 
 void say(const char* label, const char* text, const char* a) {
+    const ErrnoKept kept;
     if (label) std::fprintf(stderr, "%s: %s %s\n", label, text, a);
 }
 
 void say(const char* label, const char* text, const char* a, const char* b) {
+    const ErrnoKept kept;
     if (label) std::fprintf(stderr, "%s: %s %s %s\n", label, text, a, b);
 }
 
 void say(const char* label, const char* text, const sockaddr_in& address) {
     if (!label) return;
+    const ErrnoKept kept;
     const auto* b = reinterpret_cast<const unsigned char*>(&address.sin_addr.s_addr);
     std::fprintf(stderr, "%s: %s %d.%d.%d.%d:%u\n", label, text, b[0], b[1], b[2], b[3],
                  static_cast<unsigned>(ntohs(address.sin_port)));
@@ -83,6 +104,7 @@ bufio_stream* new_stream(const char* label) {
 }
 
 bufio_stream* fail_open(bufio_stream* s) {
+    const ErrnoKept kept;
     close_descriptor(s);
     std::free(s->in_buf);
     std::free(s->out_buf);
@@ -162,7 +184,86 @@ void write_out(bufio_stream* s, const unsigned char* first, std::size_t first_n,
     }
 }
 
+// Reads once into the free tail of the input buffer, waiting up to `timeout`
+// ms (negative: without limit) for bytes to come: 1 when some came, 0 when
+// none did (the status says whether the time ran out or the input ended), -1
+// on error. A read of nothing ends the input at once where `nothing_is_end`
+// (a connection whose peer closed it stays at its end); otherwise a file or
+// FIFO is polled for growth until the time runs out.
+int fill_input(bufio_stream* s, int timeout, bool nothing_is_end) {
+    int left = timeout;
+    for (;;) {
+        size_t len = s->in_size - s->in_fill;
+        if (s->type == BUFIO_LOCKEDFILE) {
+            const int locked = take_read_lock(s, len, 1, left);
+            if (locked < 0) return -1;
+            if (locked == 0) return 0;
+            if (locked == 2) len = 1;
+        }
+        ssize_t r = read(s->fd, s->in_buf + s->in_fill, len);
+        int err = errno;
+        if (s->rlock) drop_read_lock(s, r > 0 ? r : 0);
+        if (r > 0) {
+            s->in_fill += static_cast<size_t>(r);
+            s->in_avail = s->in_fill - s->in_pos;
+            return 1;
+        }
+        if (r < 0 && err != EAGAIN && err != EINTR) {
+            s->status = -err;
+            return -1;
+        }
+        if (r == 0 && nothing_is_end) {
+            s->status = BUFIO_EOF;
+            return 0;
+        }
+        if (left == 0) {
+            s->status = r == 0 ? BUFIO_EOF : BUFIO_TIMEOUT;
+            return 0;
+        }
+        if (r < 0) {
+            int revents = poll_fd(s->fd, POLLIN, left);
+            if (revents > 0 && (revents & POLLIN)) return fill_input(s, 0, nothing_is_end);
+            s->status = revents == 0 ? BUFIO_TIMEOUT
+                        : (revents > 0 && (revents & POLLHUP)) ? -EPIPE
+                                                               : -EIO;
+            return revents == 0 ? 0 : -1;
+        }
+        if (left < 0 || left > RETRY_STEP_MS) {
+            sleep_ms(RETRY_STEP_MS);
+            if (left > 0) left -= RETRY_STEP_MS;
+        } else {
+            sleep_ms(left);
+            left = 0;
+        }
+    }
+}
+
+// Moves the unread input to the front of the buffer, so that the rest of it
+// can take what follows.
+void compact_input(bufio_stream* s) {
+    if (s->in_pos == 0) return;
+    std::memmove(s->in_buf, s->in_buf + s->in_pos, s->in_avail);
+    s->in_pos = 0;
+    s->in_fill = s->in_avail;
+}
+
 }  // namespace
+
+std::size_t peek_input(bufio_stream* s, std::size_t n, const unsigned char** bytes) {
+    if (s->type == BUFIO_MEM) return mem_peek(s, n, bytes);
+    *bytes = s->in_buf + s->in_pos;
+    if (s->type == BUFIO_SERVE || access_mode(s) == O_WRONLY) return 0;
+    if (n > s->in_size) n = s->in_size;
+    if (s->in_avail < n) {
+        compact_input(s);
+        // A read of nothing is the end here as it is for bufio_read, which
+        // does not wait for a file to grow either.
+        while (s->in_avail < n && fill_input(s, s->timeout, true) == 1) {
+        }
+        *bytes = s->in_buf;
+    }
+    return s->in_avail < n ? s->in_avail : n;
+}
 
 }  // namespace background::bufio::detail
 
@@ -319,53 +420,7 @@ int bufio_wait(bufio_stream* s, int timeout) {
     if (s->type == BUFIO_MEM) return mem_wait(s);
     if (s->in_avail > 0) return 1;
     if (access_mode(s) == O_WRONLY) return 0;
-
-    int left = timeout;  // negative: without limit
-    for (;;) {
-        size_t len = s->in_size - s->in_fill;
-        if (s->type == BUFIO_LOCKEDFILE) {
-            const int locked = take_read_lock(s, len, 1, left);
-            if (locked < 0) return -1;
-            if (locked == 0) return 0;
-            if (locked == 2) len = 1;
-        }
-        ssize_t r = read(s->fd, s->in_buf + s->in_fill, len);
-        int err = errno;
-        if (s->rlock) drop_read_lock(s, r > 0 ? r : 0);
-        if (r > 0) {
-            s->in_fill += static_cast<size_t>(r);
-            s->in_avail = s->in_fill - s->in_pos;
-            return 1;
-        }
-        if (r < 0 && err != EAGAIN && err != EINTR) {
-            s->status = -err;
-            return -1;
-        }
-        if (r == 0 && s->type == BUFIO_SOCKET) {
-            // A connection whose peer closed it stays at its end.
-            s->status = BUFIO_EOF;
-            return 0;
-        }
-        if (left == 0) {
-            s->status = r == 0 ? BUFIO_EOF : BUFIO_TIMEOUT;
-            return 0;
-        }
-        if (r < 0) {
-            int revents = poll_fd(s->fd, POLLIN, left);
-            if (revents > 0 && (revents & POLLIN)) return bufio_wait(s, 0);
-            s->status = revents == 0 ? BUFIO_TIMEOUT
-                        : (revents > 0 && (revents & POLLHUP)) ? -EPIPE
-                                                               : -EIO;
-            return revents == 0 ? 0 : -1;
-        }
-        if (left < 0 || left > RETRY_STEP_MS) {
-            sleep_ms(RETRY_STEP_MS);
-            if (left > 0) left -= RETRY_STEP_MS;
-        } else {
-            sleep_ms(left);
-            left = 0;
-        }
-    }
+    return fill_input(s, timeout, s->type == BUFIO_SOCKET);
 }
 
 int bufio_close(bufio_stream* s) {

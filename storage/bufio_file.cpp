@@ -31,7 +31,8 @@ bool open_file(bufio_stream* s, const char* address, const char* mode, const cha
         s->type = BUFIO_LOCKEDFILE;
     }
     if (std::strlen(path) > NAME_MAX_CHARS) {
-        say(label, "stat failed --", std::strerror(ENAMETOOLONG));
+        errno = ENAMETOOLONG;
+        say(label, "stat failed --", std::strerror(errno));
         return false;
     }
     struct stat info {};
@@ -42,6 +43,7 @@ bool open_file(bufio_stream* s, const char* address, const char* mode, const cha
             return false;
         }
     } else if (S_ISDIR(info.st_mode)) {
+        errno = EISDIR;
         say(label, "can not open directory", path);
         return false;
     } else if (S_ISFIFO(info.st_mode)) {

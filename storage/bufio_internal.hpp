@@ -1,8 +1,9 @@
 #pragma once
 // What the byte-stream core (bufio.cpp) and its transports share: the core
 // owns buffering, polling and the exported bufio_ functions; each transport
-// file opens its kind of stream and does what only that kind does. Nothing
-// declared here leaves the library.
+// file opens its kind of stream and does what only that kind does; the record
+// streams (tmio.cpp) look ahead through peek_input. Nothing declared here
+// leaves the library.
 
 #include <background/storage/bufio.h>
 
@@ -20,7 +21,8 @@ constexpr int RETRY_STEP_MS = 50;
 
 // Core (bufio.cpp).
 
-/// Diagnostics: printed as "label: text ..." only when a label is given.
+/// Diagnostics: printed as "label: text ..." only when a label is given; they
+/// leave errno as it was, for the caller of a failed open to read.
 void say(const char* label, const char* text);
 void say(const char* label, const char* text, const char* a);
 void say(const char* label, const char* text, const char* a, const char* b);
@@ -35,10 +37,19 @@ int poll_fd(int fd, short events, int timeout);
 int poll_failure_status(int revents);
 std::size_t buffer_bytes(int size);
 bufio_stream* new_stream(const char* label);
-/// Frees a stream whose open failed, closing a descriptor it had opened; null.
+/// Frees a stream whose open failed, closing a descriptor it had opened, with
+/// the errno of the failure kept; null.
 bufio_stream* fail_open(bufio_stream* s);
 /// Resizes both buffers; unread input and pending output are dropped.
 int bufio_set_buffer(bufio_stream* s, std::size_t size);
+/// Makes up to `n` unread bytes available without consuming them and points
+/// `*bytes` at them; returns how many there are. Fewer than `n` come only at
+/// the end of the input, when none arrived within the stream's timeout, on
+/// failure (the status says which), or when `n` exceeds the input buffer. A
+/// file, FIFO, pipe or socket reads on into its input buffer, moving the
+/// unread bytes to its front first; a memory stream points into its region;
+/// a serve stream without its connection, like an output stream, has none.
+std::size_t peek_input(bufio_stream* s, std::size_t n, const unsigned char** bytes);
 
 // Files and FIFOs, plain or locked (bufio_file.cpp).
 
@@ -70,6 +81,7 @@ void drop_write_lock(bufio_stream* s, long long bytes_since_lock);
 
 bufio_stream* open_memory(void* base, std::size_t size, const char* mode, const char* label);
 std::size_t mem_read(bufio_stream* s, unsigned char* out, std::size_t n);
+std::size_t mem_peek(bufio_stream* s, std::size_t n, const unsigned char** bytes);
 std::size_t mem_write(bufio_stream* s, const unsigned char* data, std::size_t n);
 int mem_flush(bufio_stream* s);
 int mem_wait(bufio_stream* s);

@@ -39,6 +39,17 @@ std::size_t mem_read(bufio_stream* s, unsigned char* out, std::size_t n) {
     return take;
 }
 
+std::size_t mem_peek(bufio_stream* s, std::size_t n, const unsigned char** bytes) {
+    *bytes = s->mem_base + s->mem_pos;
+    if (!s->mem_base || access_mode(s) != O_RDONLY) {
+        s->status = -1;
+        return 0;
+    }
+    std::size_t left = s->mem_size - s->mem_pos;
+    if (n > left) s->status = BUFIO_EOF;
+    return n < left ? n : left;
+}
+
 std::size_t mem_write(bufio_stream* s, const unsigned char* data, std::size_t n) {
     if (!s->mem_base || access_mode(s) != O_WRONLY) {
         s->status = -1;

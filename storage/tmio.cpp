@@ -3,6 +3,9 @@
 
 #include <background/storage/tmio.h>
 
+#include <background/storage/bufio_internal.hpp>
+
+#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -154,6 +157,27 @@ __attribute__((visibility("hidden"))) void count_data_record(tmio_context* c, in
     if (stored < capacity) c->stats[TMIO_STAT_READ_SHORTENED]++;
 }
 
+// The bytes of up to `n` frame words ahead, without consuming any: a word
+// held read ahead comes first and counts as 4 bytes. Only whole words are
+// copied into `words`; -1 when the stream failed.
+__attribute__((visibility("hidden"))) int peek_words(tmio_context* c, int32_t* words, int n) {
+    if (c->status < 0 || !c->stream || n < 1) return -1;
+    int held = 0;
+    if (c->readahead) {
+        words[0] = c->readahead_word;
+        held = 1;
+    }
+    const size_t wanted = sizeof(int32_t) * static_cast<size_t>(n - held);
+    const unsigned char* bytes = nullptr;
+    const size_t got = wanted > 0 ? background::bufio::detail::peek_input(c->stream, wanted, &bytes) : 0;
+    if (got < wanted && c->stream->status < 0) {
+        tmio_set_status(c, TMIO_READ_ERROR);
+        return -1;
+    }
+    if (got >= sizeof(int32_t)) std::memcpy(words + held, bytes, got / sizeof(int32_t) * sizeof(int32_t));
+    return static_cast<int>(sizeof(int32_t) * static_cast<size_t>(held) + got);
+}
+
 }  // namespace background::tmio::detail
 
 namespace detail = background::tmio::detail;
@@ -182,8 +206,10 @@ int tmio_create(tmio_context* c, const char* address, int timeout) {
     }
     bufio_stream* stream = bufio_open(address, "w", timeout, c->buffer_bytes, label);
     if (!stream) {
+        const int reason = errno;  // why the open failed, for the caller
         c->status = TMIO_CONNECTION_ERROR;
         if (c->verbosity) std::fprintf(stderr, "tmio_create: can not connect peer/file %s\n", address);
+        errno = reason;
         return -1;
     }
     c->stream = stream;
@@ -213,8 +239,10 @@ int tmio_open(tmio_context* c, const char* address, int timeout) {
     }
     bufio_stream* stream = bufio_open(address, "r", timeout, c->buffer_bytes, label);
     if (!stream) {
+        const int reason = errno;  // why the open failed, for the caller
         c->status = TMIO_CONNECTION_ERROR;
         if (c->verbosity) std::fprintf(stderr, "tmio_open: can not connect peer/file %s\n", address);
+        errno = reason;
         return -1;
     }
     c->stream = stream;

@@ -18,6 +18,7 @@
 #include <array>
 #include <bit>
 #include <cmath>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <numeric>
@@ -132,6 +133,34 @@ fs::path write_raw(const fs::path& file, const std::vector<std::uint64_t>& uids,
     return file;
 }
 
+// "same" when `read` served what it serves from the intact file, "different", or the message it threw.
+std::string outcome_of(const std::function<bool()>& read) {
+    try {
+        return read() ? "same" : "different";
+    } catch (const std::exception& error) {
+        return error.what();
+    }
+}
+
+// Each byte inserted into or deleted from [begin, end) of `file` shifts the frames of the records served:
+// every read gives "same" or a refusal, a message beginning with `damage` or a count too large to hold.
+void expect_shifted_frames_refused(const fs::path& file, std::size_t begin, std::size_t end, const std::string& damage,
+                                   const std::vector<std::function<std::string()>>& reads) {
+    const std::string whole = storage_test::read_bytes(file);
+    for (std::size_t at = begin; at < end; ++at)
+        for (const bool insert : {false, true}) {
+            std::string bytes = whole;
+            std::ofstream(file, std::ios::binary) << (insert ? bytes.insert(at, 1, char(at)) : bytes.erase(at, 1));
+            for (const auto& read : reads) {
+                const std::string outcome = read();
+                EXPECT_TRUE(outcome == "same" || outcome.starts_with(damage) ||
+                            outcome == "cannot create std::vector larger than max_size()")
+                    << (insert ? "inserted at " : "deleted at ") << at << ": " << outcome;
+            }
+        }
+    std::ofstream(file, std::ios::binary) << whole;
+}
+
 // Reads every record, metadata only or with all PEs; false when the reader refused the file.
 bool reads_whole(const fs::path& file, bool with_pe_data) {
     try {
@@ -154,6 +183,8 @@ TEST(XCDFReader, ReadsBackWhatTheWriterStoredAndRefusesDamagedTruncatedOrForeign
     for (unsigned long r = 1; r <= 3; ++r)
         EXPECT_EQ(writer.append(Metadata{99, {}, 100.0 * r, 0, 0, 0, 0, 0, 0, 0}, r == 1 ? one : r > 2 ? many : PEs{}), r);
     writer.close();
+    writer.close();  // closed once for all: nothing more reaches the file
+    EXPECT_THROW(writer.append(Metadata{}, one), std::logic_error);
     XCDFReader reader(dir.path() / "a.xcd", true, true);
     ASSERT_TRUE(reader.next());
     EXPECT_EQ(std::pair(reader.get_metadata().uid, reader.get_metadata().energy), std::pair(1ul, 100.0));
@@ -164,8 +195,8 @@ TEST(XCDFReader, ReadsBackWhatTheWriterStoredAndRefusesDamagedTruncatedOrForeign
     const auto file = dir.path() / "raw.xcd";
     const std::tuple<std::uint32_t, int, std::string> cases[] = {
         {0xFFFFFFFFu, 0, "PE record missing"},  // nothing allocated up front
-        {2, 12, "PE record of 12 bytes instead of 24"}, {0, -1, "PE block missing, found tag 1"},
-        {0, 12, "PE block holds more than its 0 PEs"}, {1, 12, "PE time is not finite"}};
+        {2, 12, "PE record of 12 bytes instead of 24"}, {0, 12, "PE block holds more than its 0 PEs"},
+        {1, 12, "PE time is not finite"}};
     for (const auto& [pes, bytes, message] : cases) {  // the scan walks the PE blocks it skips, but decodes no time
         const std::string damaged = "Damaged simulation file " + file.string() + ": " + message + "!";
         XCDFReader reader(write_raw(file, {1}, pes, bytes), true, true), scan(file, true, false);
@@ -173,9 +204,16 @@ TEST(XCDFReader, ReadsBackWhatTheWriterStoredAndRefusesDamagedTruncatedOrForeign
         EXPECT_THROW_MSG(reader.get_pe_data(), std::ios_base::failure, damaged);
         EXPECT_THROW_MSG(reader.next(), std::ios_base::failure, damaged);  // a failed reader stays failed
         EXPECT_THROW(scan.get_pe_data(), std::logic_error);
-        if (bytes == 12 && pes == 1) EXPECT_FALSE(scan.next());
-        else EXPECT_THROW_MSG(scan.next(), std::ios_base::failure, damaged);
+        if (bytes == 12 && pes == 1) {
+            EXPECT_FALSE(scan.next());
+        } else {  // nor does the scan hand out the record it stood on
+            EXPECT_THROW_MSG(scan.next(), std::ios_base::failure, damaged);
+            EXPECT_THROW_MSG(scan.get_metadata(), std::ios_base::failure, damaged);
+        }
     }
+    XCDFReader misplaced(write_raw(file, {1}, 0, -1), true, false);  // another record where the PE block belongs
+    EXPECT_THROW_MSG(misplaced.next(), std::ios_base::failure,
+                     "Damaged simulation file " + file.string() + ": shower record 1 is not followed by its PE block!");
     // A file is whole only up to its end record, which counts the showers and closes the file.
     const std::string written = storage_test::read_bytes(dir.path() / "a.xcd");
     for (std::size_t cut = 0; cut < written.size(); cut += cut < 400 || written.size() - cut < 400 ? 1 : 4999) {
@@ -198,6 +236,8 @@ TEST(XCDFReader, ReadsBackWhatTheWriterStoredAndRefusesDamagedTruncatedOrForeign
         writer.append(Metadata{}, one);
         EXPECT_THROW_MSG(writer.close(), std::ios_base::failure,
                          "Failed to write to file " + full.generic_string() + "!\nImplementation reports: flush error");
+        EXPECT_THROW(writer.append(Metadata{}, one), std::logic_error);  // closed all the same
+        writer.close();
         return !::testing::Test::HasFailure();
     }));
     EXPECT_FALSE(reads_whole(full, false));
@@ -342,6 +382,26 @@ TEST(SimulationProvider, AFailedReadLeavesNoShowerServedUnderAnotherUid) {
     EXPECT_EQ(damaged.get_metadata(key + 1).uid, key + 1);
     EXPECT_THROW_MSG(damaged.get_metadata(key + 2), std::ios_base::failure,
                      "Damaged simulation file " + renumbered.string() + ": record 2 is numbered 3!");
+}
+
+// Shower 2 of 3 (records at bytes 188 to 308) served out of a file with a byte inserted or lost in them.
+TEST(SimulationProvider, AFrameShiftedInsideTheShowerServedIsRefused) {
+    REQUIRE_XCDF();
+    TempDir dir;
+    const auto file = write_simulation_file(dir.path() / "a.xcd", 3);
+    const unsigned long uid = key_of(file) + 2;
+    SimulationProvider intact(dir.path(), -1, -1, 1.0, false);
+    const PEList pe_list = intact.get_pe_list(uid);
+    const Metadata md = intact.get_metadata(uid);
+    const auto fresh = [&](auto read) -> std::function<std::string()> {
+        return [&, read] {
+            SimulationProvider provider(dir.path(), -1, -1, 1.0, false);
+            return outcome_of([&] { return read(provider); });
+        };
+    };
+    expect_shifted_frames_refused(file, 188, 308, "Damaged simulation file " + file.string() + ": ",
+                                  {fresh([&](auto& p) { return p.get_pe_list(uid) == pe_list; }),
+                                   fresh([&](auto& p) { return fields(p.get_metadata(uid)) == fields(md); })});
 }
 
 TEST(MultiProvider, DispatchesByFileKeyAndRefusesTheSameFilesReachedTwice) {
@@ -574,6 +634,51 @@ TEST_P(Layouts, AFileCutAnywhereButBetweenEventsIsRefused) {
     }
 }
 
+// Shower 13 of 11, 12, 13, 11 served out of a file with a byte inserted or lost in its records (the sizes
+// the layout test checks place them); after a refusal the provider starts over and serves shower 11 intact.
+TEST_P(Layouts, AFrameShiftedInsideTheRecordsServedIsRefusedAndReadingStartsOver) {
+    TempDir dir;
+    write_library(dir, events_of({0, 1, 2, 3}, {11, 12, 13, 11}), 4, GetParam());
+    OrderedProvider intact(dir.path(), 0);
+    const Metadata md = intact.get_metadata(13), first_md = intact.get_metadata(11);
+    const PEList pe_list = intact.get_pe_list(13), first = intact.get_pe_list(11);
+    const auto fresh = [&](auto read) -> std::function<std::string()> {
+        return [&, read] {
+            OrderedProvider provider(dir.path(), 0);
+            const std::string outcome = outcome_of([&] { return read(provider); });
+            if (outcome == "same") return outcome;
+            EXPECT_EQ(outcome_of([&] { return fields(provider.get_metadata(11)) == fields(first_md) &&
+                                              provider.get_pe_list(11) == first; }), "same") << "after " << outcome;
+            return outcome;
+        };
+    };
+    const auto metadata = fresh([&](OrderedProvider& p) { return fields(p.get_metadata(13)) == fields(md); });
+    const auto pes = fresh([&](OrderedProvider& p) { return p.get_pe_list(13) == pe_list; });
+    const auto refused = [&](const std::string& name, std::size_t begin, std::size_t end, auto... reads) {
+        const auto file = dir.path() / name;
+        expect_shifted_frames_refused(file, begin, end, "Damaged ordered shower library file " + file.string() + "!",
+                                      {reads...});
+    };
+    if (GetParam()) return refused("OP_INTER_0.tmio", 368, 588, metadata, pes);
+    refused("OP_META_0.tmio", 228, 308, metadata);
+    refused("OP_DATA_0.tmio", 240, 396, pes);
+}
+
+// A numbered file removed under an open provider: the open fails naming it, with the system's reason,
+// and leaves no file current, so the next request starts over from file 0.
+TEST_P(Layouts, ANumberedFileRemovedUnderTheProviderIsReportedAndReadingStartsOver) {
+    TempDir dir;
+    write_library(dir, events_of({0, 1}, {11, 12}), 1, GetParam());
+    OrderedProvider provider(dir.path(), 0);
+    EXPECT_EQ(provider.get_metadata(11).x, 0);
+    const auto removed = dir.path() / (GetParam() ? "OP_INTER_1.tmio" : "OP_META_1.tmio");
+    fs::remove(removed);
+    EXPECT_EQ(testing::thrown<std::ios_base::failure>([&] { provider.get_metadata(12); }, true),
+              "Failed to open file " + removed.generic_string() + "!\nImplementation reports: connection error <- " +
+                  removed.generic_string() + ": No such file or directory");
+    EXPECT_TRUE(testing::in_child([&] { return provider.get_metadata(11).x == 0; }));  // no stream left behind
+}
+
 // The first writer holds the directory while it asks its slow source; the second waits and leaves its whole library.
 TEST(OrderedProvider, WritersOfOneDirectoryTakeTurns) {
     TempDir dir;
@@ -621,6 +726,10 @@ TEST(OrderedProvider, TheLaterOfTwoProvidersTakesOverTheHookIdAndMismatchedLibra
     EXPECT_THROW_MSG(OrderedProvider(dir.path(), 0), std::ios_base::failure, mismatch);
     EXPECT_THROW_MSG(OrderedProvider(dir.path() / "none", 0), std::ios_base::failure,
                      (dir.path() / "none").string() + " does not exist or is no directory!");
+    fs::remove(dir.path() / "OP_HINT.tmio");
+    EXPECT_THROW_MSG(OrderedProvider(dir.path(), 0), std::ios_base::failure,
+                     "Failed to open file " + (dir.path() / "OP_HINT.tmio").generic_string() +
+                         "!\nImplementation reports: connection error");
 }
 
 // Relative paths resolve against the settings file's directory.
@@ -722,13 +831,23 @@ TEST(ShowerFiles, CountsBeyondWhatTheFileCanHoldAreRefusedWithoutAllocatingForTh
     REQUIRE_XCDF();
     TempDir dir;
     fs::create_directory(dir.path() / "sims");
-    const auto big = write_simulation_file(dir.path() / "sims" / "big.xcd", 65536);
+    std::vector<std::uint64_t> uids(65536);
+    std::iota(uids.begin(), uids.end(), 1);
+    const auto big = write_raw(dir.path() / "sims" / "big.xcd", uids, 0, 0);
     for (bool warn : {false, true}) {
         EXPECT_THROW_MSG(SimulationProvider(dir.path() / "sims", -1, -1, 1.0, warn).get_all_metadata(),
                          std::ios_base::failure,
                          "Maximum number of showers per file exceeded in file " + big.string() +
                              "!\nExpected: 50000, Limit: 65535");
     }
+    const auto full = dir.path() / "full" / "full.xcd";  // the writer stops there, before a byte of the next
+    fs::create_directory(full.parent_path());
+    XCDFWriter writer(full);
+    for (unsigned long r = 1; r <= 65535; ++r) writer.append(Metadata{}, {});
+    EXPECT_THROW_MSG(writer.append(Metadata{}, {}), std::length_error,
+                     "Cannot store more than 65535 showers in file " + full.string() + "!");
+    writer.close();
+    EXPECT_EQ(SimulationProvider(full.parent_path(), -1, -1, 1.0, false).get_all_metadata().size(), 65535u);
     const double hints[] = {0, 1};
     tmio::TMIO(dir.path() / "OP_HINT.tmio", std::ios::out, "OP_HINT").write_array(tmio::VECTOR_TAG, hints, 2);
     for (const auto& [file, uid, entries] : {std::tuple(0, 6ul, std::uint64_t{1} << 58), {1, 5ul, std::uint64_t{1} << 40}}) {

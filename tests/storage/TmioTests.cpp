@@ -150,6 +150,7 @@ TEST(TMIO, StructRecordsSurviveFlushesInMemoryAndMisusesOrWrongShapesFailWithExa
     const auto file = dir.write("w", handshake("P") + word(-1) + record(std::string(24, 'x')) + word(-1) +
                                          record(std::string(8, 'y')) + word(-2));
     TMIO in(file, std::ios::in, "P"), out(dir.path() / "out", std::ios::out, "P");
+    const auto cut = dir.write("cut", handshake("P") + word(-3) + record(word(2)) + word(16) + "12345678");
     char buffer[24];
     const struct { std::function<void()> action; std::string message; } cases[] = {
         {[&] { out.read_raw(1, buffer, 8); }, "Cannot read from output stream!"},
@@ -158,6 +159,7 @@ TEST(TMIO, StructRecordsSurviveFlushesInMemoryAndMisusesOrWrongShapesFailWithExa
         {[&] { in.read_vector<double>(); }, read_error(file, "Found tag STRUCT but required tag VECTOR.")},
         {[&] { in.read_raw(1, buffer, 8); }, read_error(file, "Found tag STRING but required tag STRUCT.")},
         {[&] { in.read_raw(1, buffer, 8); }, "Reached end of file " + file.generic_string() + "!"},
+        {[&] { TMIO(cut, std::ios::in, "P").skip_vector<double>(); }, failed("read from", cut, "timeout")},
     };
     for (const auto& c : cases) EXPECT_THROW_MSG(c.action(), std::ios_base::failure, c.message);
     EXPECT_THROW_MSG(TMIO(file, std::ios::in | std::ios::binary, "P"), std::invalid_argument,
@@ -165,6 +167,36 @@ TEST(TMIO, StructRecordsSurviveFlushesInMemoryAndMisusesOrWrongShapesFailWithExa
     // A vector whose byte count does not fit one record is refused before anything is written.
     const double number = 0;
     EXPECT_THROW(out.write_array(3, &number, INT_MAX / 8 + 1), std::length_error);
+}
+
+// Looks ahead at 3000 small records through a 1 KiB buffer, some looks straddling its end, and through a tag
+// held read ahead; nothing is consumed. A data record in front of a tag is seen; a cut word is no clean end.
+TEST(TMIO, LooksAtTheNextRecordWithoutPassingIt) {
+    TempDir dir;
+    const auto file = dir.path() / "p";
+    std::string payload(3010, '\0');
+    for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = char(i * 7);
+    const auto tag = [](int n) { return 1 + n % 5; };
+    {
+        TMIO out(file, std::ios::out, "P");
+        for (int n = 0; n < 3000; ++n) out.write_raw(tag(n), payload.data() + n, n % 11);
+    }
+    const std::string bytes = read_bytes(file) + record("x") + word(-1) + record("12345678");
+    dir.write("p", bytes + "ab");
+    for (const std::string& address : {file.string(), mem_address(bytes.data(), bytes.size())}) {
+        TMIO in(address, std::ios::in, "P", 1);
+        std::string back(16, '\0');
+        for (int n = 0; n < 3000; ++n) {
+            EXPECT_EQ(n % 3 ? -2 : tmio_read_data(in.ctx, nullptr, 0), -2);  // the tag then held read ahead
+            EXPECT_TRUE(!in.at_end() && in.next_record_is(tag(n), n % 11) && !in.next_record_is(tag(n + 1), n % 11) &&
+                        !in.next_record_is(tag(n), n % 11 + 1)) << address << ", record " << n;
+            in.read_raw(tag(n), back.data(), n % 11);
+            ASSERT_EQ(back.substr(0, n % 11), payload.substr(n, n % 11)) << address << ", record " << n;
+        }
+        EXPECT_FALSE(in.next_record_is(1, 8) || in.at_end()) << address;
+        in.read_raw(1, back.data(), 8);
+        EXPECT_EQ(in.at_end(), address != file.string()) << address;
+    }
 }
 
 TEST(Serializer, FilesHaveTheirExactBytesReadBackAndDamagedForeignOrUnwritableOnesFailWithExactMessages) {
