@@ -3,17 +3,23 @@
 #include <background/core/Format.hpp>
 #include <background/core/IOError.hpp>
 #include <background/storage/Serializer.hpp>
+#include <background/storage/durable_files_internal.hpp>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <system_error>
+#include <thread>
+#include <utility>
 
 namespace background {
 
@@ -27,26 +33,161 @@ IOError corrupted(const std::filesystem::path& file) {
 
 bool earlier(const BackgroundEvent& a, const BackgroundEvent& b) { return a.time < b.time; }
 
+bool has_no_time(const BackgroundEvent& event) { return std::isnan(event.time); }
+
 // Addresses of the byte-stream layer that name no file of their own ("-",
-// "mem://...", sockets): there is nothing to rename.
+// "mem://...", sockets): there is nothing to rename and nothing to hold.
 bool is_stream_address(const std::filesystem::path& path) {
     const std::string& text = path.native();
     return text == "-" || text.find("://") != std::string::npos;
 }
 
-// A name beside `file` that no reader looks for and no other process uses.
-std::filesystem::path part_name(const std::filesystem::path& file) {
-    return file.parent_path() / format(".{}.{}.part", file.filename().string(), ::getpid());
+// A file held from before it is read until after. While the descriptor lives
+// the file's inode number cannot pass to another file, and a writer places
+// each file once and never moves it again: a path that names the held file
+// afterwards has named it all along, so what was read by that name is it.
+// O_PATH holds the file without opening it for reading, which would wait on
+// a FIFO.
+class HeldFile {
+public:
+    explicit HeldFile(std::filesystem::path path)
+        : path(std::move(path)), fd(::open(this->path.c_str(), O_PATH | O_CLOEXEC)) {}
+    ~HeldFile() {
+        if (fd >= 0) ::close(fd);
+    }
+    HeldFile(const HeldFile&) = delete;
+    HeldFile& operator=(const HeldFile&) = delete;
+
+    bool still_named() const {
+        struct stat held {}, named {};
+        return fd >= 0 && ::fstat(fd, &held) == 0 && ::stat(path.c_str(), &named) == 0 &&
+               held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+    }
+
+private:
+    std::filesystem::path path;
+    int fd;
+};
+
+struct StoredPair {
+    std::vector<BackgroundEvent> events;
+    std::vector<double> numbers;
+};
+
+constexpr int kReadAttempts = 5;
+constexpr std::chrono::milliseconds kRetryPause{2};
+
+// Both files are held while both are read. A writer takes the old interval
+// file away before it places new events, and places the new interval file
+// after them: at the moment the interval file was taken hold of, both held
+// files stood at their paths, and an interval file standing means the events
+// beside it are of the same write. Empty when either path has moved on, or
+// when the interval file is missing or gone while a writer may be between
+// its steps; on the last attempt that failure is reported as it is.
+std::optional<StoredPair> read_unchanged_pair(const Serializer& serializer, const std::filesystem::path& path,
+                                              const std::filesystem::path& interval, bool last_attempt) {
+    const HeldFile held_events(path);
+    StoredPair pair{serializer.read_events(path), {}};
+    const HeldFile held_interval(interval);
+    try {
+        pair.numbers = serializer.read_numbers(interval);
+    } catch (const std::ios_base::failure&) {
+        if (last_attempt || held_interval.still_named()) throw;
+        return std::nullopt;
+    }
+    if (held_events.still_named() && held_interval.still_named()) return pair;
+    return std::nullopt;
 }
 
-// Sends the file's (or directory's) contents to the disk, so that a rename
-// after it cannot reach the disk before the data it names.
-void sync(const std::filesystem::path& path) {
-    const int fd = ::open(path.empty() ? "." : path.c_str(), O_RDONLY | O_CLOEXEC);
-    const bool synced = fd >= 0 && ::fsync(fd) == 0;
-    const int error = errno;
-    if (fd >= 0) ::close(fd);
-    if (!synced) throw IOError(format("Failed to write to file {}: {}!", path.string(), std::strerror(error)));
+StoredPair read_pair(const std::filesystem::path& path) {
+    const auto serializer = Serializer::create_default();
+    const std::filesystem::path interval = interval_file(path);
+    if (is_stream_address(path)) return {serializer->read_events(path), serializer->read_numbers(interval)};
+    for (int attempt = 1;; ++attempt) {
+        if (auto pair = read_unchanged_pair(*serializer, path, interval, attempt == kReadAttempts))
+            return std::move(*pair);
+        if (attempt == kReadAttempts) break;
+        std::this_thread::sleep_for(kRetryPause);
+    }
+    throw IOError(format("Event cache {} was rewritten while it was read; open it again!", path.string()));
+}
+
+// CachedModel refuses these; a cache that it would refuse is not written.
+void check_cache_arguments(const std::filesystem::path& path, const std::vector<BackgroundEvent>& events, double begin,
+                           double end) {
+    if (path.extension() == ".cm") {
+        throw std::invalid_argument(format(
+            "Event cache {} has the extension .cm of its own interval file; name it otherwise!", path.string()));
+    }
+    if (!(begin <= end)) {
+        throw std::invalid_argument(
+            format("Event cache {} needs an interval with begin <= end, got [{} s,{} s)!", path.string(), begin, end));
+    }
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        if (has_no_time(events[i]))
+            throw std::invalid_argument(
+                format("Event cache {} needs events with a time, got NaN for event {}!", path.string(), i));
+        if (i > 0 && earlier(events[i], events[i - 1]))
+            throw std::invalid_argument(
+                format("Event cache {} needs events sorted by time, got event {} at {} s after event {} at {} s!",
+                       path.string(), i, events[i].time, i - 1, events[i - 1].time));
+    }
+}
+
+// Where a write through `file` lands. A symbolic link is followed to what it
+// leads to, so that the link stays a link and its target gets the new file.
+std::filesystem::path written_through(std::filesystem::path file) {
+    constexpr int kMaxLinks = 40;  // as the kernel allows in one lookup
+    for (int links = 0; std::filesystem::is_symlink(file); ++links) {
+        if (links == kMaxLinks)
+            throw std::filesystem::filesystem_error("cannot follow link", file,
+                                                    std::make_error_code(std::errc::too_many_symbolic_link_levels));
+        file = file.parent_path() / std::filesystem::read_symlink(file);
+    }
+    return file;
+}
+
+// Writers of one interval file take turns on this file beside it; caches
+// whose names differ only after the last dot share their interval file and
+// so their turns. Readers never touch it.
+std::filesystem::path lock_file(const std::filesystem::path& interval) {
+    return interval.parent_path() / format(".{}.lock", interval.filename().string());
+}
+
+std::atomic<unsigned long> parts_named{0};
+
+// A name beside `file` that no reader looks for and no other writer uses, not
+// even another thread of this process.
+std::filesystem::path part_name(const std::filesystem::path& file) {
+    return file.parent_path() / format(".{}.{}-{}.part", file.filename().string(), ::getpid(), parts_named++);
+}
+
+bool is_number(std::string_view text) {
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Whether `name` is a part name of `file_name`, from this writer or an older
+// one: ".{file_name}.{digits}[-{digits}].part". The middle is matched
+// strictly: the parts of cache "a.1" begin like those of cache "a".
+bool is_part_of(std::string_view name, std::string_view file_name) {
+    const std::string head = format(".{}.", file_name);
+    constexpr std::string_view tail = ".part";
+    if (name.size() < head.size() + tail.size() || !name.starts_with(head) || !name.ends_with(tail)) return false;
+    const std::string_view middle = name.substr(head.size(), name.size() - head.size() - tail.size());
+    const std::size_t dash = middle.find('-');
+    if (dash == std::string_view::npos) return is_number(middle);
+    return is_number(middle.substr(0, dash)) && is_number(middle.substr(dash + 1));
+}
+
+// Parts that a killed or failed writer left; only the writer holding the
+// lock calls this, so no part of `file` is being written.
+void remove_leftover_parts(const std::filesystem::path& file) {
+    const std::filesystem::path dir = file.parent_path().empty() ? "." : file.parent_path();
+    const std::string name = file.filename().string();
+    std::vector<std::filesystem::path> leftovers;
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        if (is_part_of(entry.path().filename().string(), name)) leftovers.push_back(entry.path());
+    for (const auto& leftover : leftovers) std::filesystem::remove(leftover);
 }
 
 }  // namespace
@@ -56,18 +197,15 @@ void sync(const std::filesystem::path& path) {
 // ordered interval; a cache that breaks either is refused rather than
 // replayed wrongly.
 CachedModel::CachedModel(std::filesystem::path path) {
-    const auto serializer = Serializer::create_default();
-    events = serializer->read_events(path);
+    StoredPair pair = read_pair(path);
+    events = std::move(pair.events);
     const std::filesystem::path interval = interval_file(path);
-    const std::vector<double> numbers = serializer->read_numbers(interval);
-    if (numbers.size() != 2) throw corrupted(interval);
-    valid_begin = numbers[0];
-    valid_end = numbers[1];
+    if (pair.numbers.size() != 2) throw corrupted(interval);
+    valid_begin = pair.numbers[0];
+    valid_end = pair.numbers[1];
     if (!(valid_begin <= valid_end)) throw corrupted(interval);
-    if (!std::is_sorted(events.begin(), events.end(), earlier) ||
-        std::any_of(events.begin(), events.end(), [](const BackgroundEvent& e) { return std::isnan(e.time); })) {
+    if (!std::is_sorted(events.begin(), events.end(), earlier) || std::any_of(events.begin(), events.end(), has_no_time))
         throw corrupted(path);
-    }
 }
 
 std::vector<BackgroundEvent> CachedModel::sample(double begin, double end) {
@@ -85,43 +223,45 @@ std::vector<BackgroundEvent> CachedModel::sample(double begin, double end) {
     return {first, last};
 }
 
-// The pair must change as one: both files are written under other names
-// first, the old interval file goes before the new events take the place of
-// the old ones, and the new interval file comes last. Whenever the writer
-// stops, a reader meets either the old cache whole or no interval file.
+// The pair must change as one: both files are written under other names and
+// sent to the disk first, the old interval file goes (on the disk too) before
+// the new events take the place of the old ones, and the new interval file
+// comes last. Whenever the writer stops, a reader meets either the old cache
+// whole or no interval file; with one writer at a time, an interval file
+// standing always means the events beside it are of its write.
 void CachedModel::write_cache(std::filesystem::path path, const std::vector<BackgroundEvent>& events, double begin,
                               double end) {
-    if (path.extension() == ".cm") {
-        throw std::invalid_argument(format(
-            "Event cache {} has the extension .cm of its own interval file; name it otherwise!", path.string()));
-    }
-    if (!(begin <= end)) {
-        throw std::invalid_argument(
-            format("Event cache {} needs an interval with begin <= end, got [{} s,{} s)!", path.string(), begin, end));
-    }
+    check_cache_arguments(path, events, begin, end);
     const auto serializer = Serializer::create_default();
-    const std::filesystem::path interval = interval_file(path);
     if (is_stream_address(path)) {
         serializer->write_events(path, events);
-        serializer->write_numbers(interval, {begin, end});
+        serializer->write_numbers(interval_file(path), {begin, end});
         return;
     }
-    const std::filesystem::path events_part = part_name(path), interval_part = part_name(interval);
+    const std::filesystem::path events_target = written_through(path);
+    const std::filesystem::path interval_target = written_through(interval_file(path));
+    const detail::WriterLock lock(lock_file(interval_target));
+    remove_leftover_parts(events_target);
+    remove_leftover_parts(interval_target);
+    const std::filesystem::path events_part = part_name(events_target), interval_part = part_name(interval_target);
     try {
         serializer->write_events(events_part, events);
         serializer->write_numbers(interval_part, {begin, end});
-        sync(events_part);
-        sync(interval_part);
-        std::filesystem::remove(interval);
-        std::filesystem::rename(events_part, path);
-        std::filesystem::rename(interval_part, interval);
-        sync(path.parent_path());
+        detail::sync_file(events_part);
+        detail::sync_file(interval_part);
+        if (std::filesystem::remove(interval_target)) detail::sync_directory(interval_target.parent_path());
+        std::filesystem::rename(events_part, events_target);
+        std::filesystem::rename(interval_part, interval_target);
     } catch (...) {
         std::error_code ignored;
         std::filesystem::remove(events_part, ignored);
         std::filesystem::remove(interval_part, ignored);
         throw;
     }
+    // The new cache stands; a failure here only says it may not survive a crash.
+    detail::sync_directory(events_target.parent_path());
+    if (interval_target.parent_path() != events_target.parent_path())
+        detail::sync_directory(interval_target.parent_path());
 }
 
 }  // namespace background

@@ -14,6 +14,8 @@
 #include "storage/StorageTestSupport.hpp"
 #include "support/TestHelpers.hpp"
 
+#include <dlfcn.h>
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -21,8 +23,35 @@
 #include <limits>
 #include <numeric>
 #include <random>
+#include <regex>
+#include <set>
+#include <thread>
 #include <tuple>
 #include <vector>
+
+// The library's renames and fsyncs reach these definitions before the C library's. While `recording` they are
+// logged by file name (a synced descriptor's through /proc) and the `failing_rename`-th rename fails.
+namespace {
+struct {
+    bool recording = false, kill_at_fsync = false;
+    int failing_rename = 0, renames = 0;
+    std::vector<std::string> calls;
+} syscalls;
+std::string name_of(const std::filesystem::path& path) { return path.filename().string(); }
+}  // namespace
+extern "C" int rename(const char* from, const char* to) noexcept {
+    static const auto real = reinterpret_cast<int (*)(const char*, const char*)>(dlsym(RTLD_NEXT, "rename"));
+    if (!syscalls.recording) return real(from, to);
+    syscalls.calls.push_back("rename " + name_of(from) + " " + name_of(to));
+    return ++syscalls.renames == syscalls.failing_rename ? (errno = EIO, -1) : real(from, to);
+}
+extern "C" int fsync(int fd) {
+    static const auto real = reinterpret_cast<int (*)(int)>(dlsym(RTLD_NEXT, "fsync"));
+    if (syscalls.kill_at_fsync) raise(SIGKILL);
+    if (syscalls.recording)
+        syscalls.calls.push_back("fsync " + name_of(std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd))));
+    return real(fd);
+}
 
 namespace background {
 namespace {
@@ -221,6 +250,12 @@ TEST(GenericModel, MergesByTimeWithEarlierSubModelsFirstOnTies) {
 }
 
 const Events kEvents{{1.0, 3, 17}, {1.5, 0, 2}, {1.5, 9, 4}, {2.25, 3, 18}, {3.0, -1, 1ul << 40}};
+std::vector<std::string> names_in(const std::filesystem::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) names.push_back(entry.path().filename().string());
+    std::ranges::sort(names);
+    return names;
+}
 TEST(CachedModel, ReplaysEachIntervalAndRefusesCorruptedCaches) {
     TempDir dir;
     const auto events = dir.path() / "cache.tmio", interval = dir.path() / "cache.cm";
@@ -235,28 +270,141 @@ TEST(CachedModel, ReplaysEachIntervalAndRefusesCorruptedCaches) {
     EXPECT_THROW_MSG(model.sample(0.5, 2.0), std::out_of_range, outside("[0.5 s,2 s)"));
     EXPECT_THROW_MSG(model.sample(2.5, 2.0), std::out_of_range,
                      "Interval begin time has to be before interval end time! 2.5 < 2");
-    const auto cm = dir.path() / "events.cm";  // its interval file would overwrite it
-    EXPECT_THROW_MSG(CachedModel::write_cache(cm, kEvents, 0.0, 5.0), std::invalid_argument,
-                     "Event cache " + cm.string() + " has the extension .cm of its own interval file; name it otherwise!");
-    for (const auto& [b, e] : {std::pair{kNaN, 1.0}, {1.0, kNaN}, {2.0, 1.0}})  // refused before any file is touched
-        EXPECT_THROW(CachedModel::write_cache(cm.parent_path() / "new", kEvents, b, e), std::invalid_argument);
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);
+    // Refused before any file is touched: what a CachedModel refuses, and a name its interval file would overwrite.
+    const auto cm = dir.path() / "events.cm", fresh = dir.path() / "new";
+    for (const auto& [file, stored, b, e, message] :
+         {std::tuple{cm, kEvents, 0.0, 5.0, "has the extension .cm of its own interval file; name it otherwise!"},
+          {fresh, kEvents, kNaN, 1.0, "needs an interval with begin <= end, got [nan s,1 s)!"},
+          {fresh, kEvents, 2.0, 1.0, "needs an interval with begin <= end, got [2 s,1 s)!"},
+          {fresh, Events{{1, 0, 1}, {0.5, 0, 2}}, 0, 2, "needs events sorted by time, got event 1 at 0.5 s after event 0 at 1 s!"},
+          {fresh, Events{{1, 0, 1}, {kNaN, 0, 2}}, 0, 2, "needs events with a time, got NaN for event 1!"}})
+        EXPECT_THROW_MSG(CachedModel::write_cache(file, stored, b, e), std::invalid_argument,
+                         "Event cache " + file.string() + " " + message);
+    EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{".cache.cm.lock", "cache.cm", "cache.tmio"}));
     // Infinite bounds are an interval like any other; a rewrite that fails leaves the old cache whole and no parts.
     CachedModel::write_cache(events, kEvents, -kInf, kInf);
     EXPECT_TRUE(storage_test::in_child_with_file_limit(4096, [&](const auto&) {
-        EXPECT_THROW(CachedModel::write_cache(events, Events(1000, kEvents[0]), 0, 1), std::ios_base::failure);
-        return !::testing::Test::HasFailure();
+        const auto write = [&] { CachedModel::write_cache(events, Events(1000, kEvents[0]), 0, 1); };
+        return testing::thrown<std::ios_base::failure>(write).starts_with("Failed to write to file");
     }));
     EXPECT_EQ(keys(CachedModel(events).sample(-kInf, kInf), false), keys(kEvents, false));
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);
-    for (const auto& [stored, numbers, file] :
-         {std::tuple{kEvents, std::vector{1.0}, interval}, {kEvents, {1.0, 2.0, 3.0}, interval},
-          {kEvents, {3.0, 1.0}, interval}, {kEvents, {kNaN, 1.0}, interval},
-          {Events{{2.0, 0, 1}, {1.0, 0, 2}}, {0.0, 3.0}, events}, {Events{{kNaN, 0, 1}}, {0.0, 3.0}, events}}) {
+    EXPECT_EQ(names_in(dir.path()).size(), 3u);
+    const std::string whole = storage_test::read_bytes(interval);  // an inserted byte shifts the bounds and leaves one over
+    const auto corrupted = [](const auto& file) { return "Cached data is corrupted, check if " + file.string() + " was modified."; };
+    const auto after = "Read error in file " + interval.string() + ": Found data after the VECTOR record.";
+    for (const auto& [stored, numbers, bytes, message] :
+         {std::tuple{kEvents, std::vector{1.0}, std::string(), corrupted(interval)}, {kEvents, {1, 2, 3}, "", corrupted(interval)},
+          {kEvents, {3, 1}, "", corrupted(interval)}, {kEvents, {kNaN, 1}, "", corrupted(interval)},
+          {kEvents, {}, whole.substr(0, 90) + "x" + whole.substr(90), after}, {kEvents, {}, whole + '\0', after},
+          {Events{{2, 0, 1}, {1, 0, 2}}, {0, 3}, "", corrupted(events)}, {Events{{kNaN, 0, 1}}, {0, 3}, "", corrupted(events)}}) {
         Serializer::create_default()->write_events(events, stored);
         Serializer::create_default()->write_numbers(interval, numbers);
-        EXPECT_THROW_MSG(CachedModel{events}, IOError, "Cached data is corrupted, check if " + file.string() + " was modified.");
+        if (!bytes.empty()) dir.write(interval.filename(), bytes);
+        EXPECT_THROW_MSG(CachedModel{events}, IOError, message);
     }
+}
+
+// Pair k: its own number of events, of type k, spread over its own interval, which holds no other pair's.
+struct Pair { Events events; double begin, end; };
+Pair spread(int n, int type, double begin, double end) {
+    Events events;
+    for (int i = 0; i < n; ++i) events.push_back({begin + (end - begin) * i / n, type, unsigned(i)});
+    return {events, begin, end};
+}
+void write(const std::filesystem::path& path, const Pair& p) { CachedModel::write_cache(path, p.events, p.begin, p.end); }
+// Which pair the cache holds whole; pairs.size() for a mixed one.
+std::size_t whole_pair(const std::filesystem::path& path, const std::vector<Pair>& pairs) {
+    CachedModel model(path);
+    for (std::size_t k = 0; k < pairs.size(); ++k) {
+        const auto sample = [&] { return model.sample(pairs[k].begin, pairs[k].end); };
+        if (testing::thrown<std::out_of_range>(sample) != "nothing thrown") continue;
+        return std::ranges::count(sample(), int(k), &BackgroundEvent::type) == std::ssize(pairs[k].events) ? k : pairs.size();
+    }
+    return pairs.size();
+}
+
+TEST(CachedModel, ReadersMeetAWholePairOrARefusalWhileAnotherProcessRewrites) {
+    TempDir dir;
+    const auto path = dir.path() / "cache.tmio";
+    const std::vector<Pair> pairs{spread(100000, 0, 2.0, 3.0), spread(5, 1, 1.0, 2.5)};
+    write(path, pairs[1]);
+    const pid_t writer = fork();
+    if (writer == 0)  // the pauses let readers meet each pair whole, not only the small one
+        _exit(testing::thrown<std::ios_base::failure>([&] {
+            for (int i = 0; i < 60; ++i, usleep(3000)) write(path, pairs[i % 2]);
+        }) == "nothing thrown" ? 0 : 1);
+    const std::set<std::string> refusals{"Event cache " + path.string() + " was rewritten while it was read; open it again!",
+        format("Failed to open file {}/cache.cm!\nImplementation reports: connection error", dir.path().string())};
+    std::array<int, 3> seen{};
+    int status = -1;
+    while (waitpid(writer, &status, WNOHANG) == 0) try {
+        ++seen[whole_pair(path, pairs)];
+    } catch (const IOError& e) { EXPECT_TRUE(refusals.contains(e.what())) << e.what(); }
+    EXPECT_TRUE(status == 0 && seen[2] == 0) << "whole pairs " << seen[0] << ", " << seen[1] << "; mixed " << seen[2];
+}
+
+// Writers take turns: whatever threads and processes write at once, the cache is one successful writer's whole pair.
+TEST(CachedModel, ConcurrentWritersLeaveOneWholePair) {
+    TempDir dir;
+    const auto path = dir.path() / "cache.tmio";
+    const std::vector<Pair> pairs{spread(5, 0, 1.0, 2.5), spread(20000, 1, 2.0, 3.5), spread(60000, 2, 3.0, 4.5)};
+    const auto writes = [&](std::size_t k) { return testing::thrown<std::ios_base::failure>([&] { write(path, pairs[k]); }); };
+    for (int round = 0; round < 10; ++round) {
+        std::string other;
+        std::thread thread([&] { other = writes(0); });
+        EXPECT_EQ(writes(1), "nothing thrown");
+        thread.join();
+        EXPECT_EQ(other, "nothing thrown");
+        EXPECT_LT(whole_pair(path, pairs), pairs.size());
+        pid_t writers[3];
+        for (std::size_t k = 0; k < 3; ++k)
+            if ((writers[k] = fork()) == 0) _exit(writes(k) == "nothing thrown" ? 0 : 1);
+        for (int status = -1; pid_t pid : writers) EXPECT_TRUE(waitpid(pid, &status, 0) == pid && status == 0);
+        EXPECT_LT(whole_pair(path, pairs), pairs.size());
+    }
+}
+
+// A killed writer's parts go with the next rewrite; those of cache "a.1", whose names begin alike, stay.
+TEST(CachedModel, RewritesRemoveTheirKilledPredecessorsParts) {
+    TempDir dir;
+    dir.write(".a.1.77-0.part", "");
+    const auto rewrite = [&] { CachedModel::write_cache(dir.path() / "a", kEvents, 1, 3); return true; };
+    EXPECT_FALSE(testing::in_child([&] { syscalls.kill_at_fsync = true; return rewrite(); }));
+    EXPECT_EQ(names_in(dir.path()).size(), 4u);
+    rewrite();
+    EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{".a.1.77-0.part", ".a.cm.lock", "a", "a.cm"}));
+}
+
+// Each file of a linked cache is written through its own link to its target; the links stay.
+TEST(CachedModel, RewritesGoThroughSymbolicLinksToTheirTargets) {
+    TempDir dir;
+    std::filesystem::create_symlink("events.tmio", dir.path() / "link.tmio");
+    std::filesystem::create_symlink(dir.path() / "interval.cm", dir.path() / "link.cm");
+    write(dir.path() / "link.tmio", spread(3, 0, 0.0, 4.0));
+    EXPECT_EQ(whole_pair(dir.path() / "link.tmio", {spread(3, 0, 0.0, 4.0)}), 0u);
+    EXPECT_TRUE(std::filesystem::is_symlink(dir.path() / "link.tmio") && std::filesystem::is_symlink(dir.path() / "link.cm"));
+    EXPECT_EQ(names_in(dir.path()),
+              (std::vector<std::string>{".interval.cm.lock", "events.tmio", "interval.cm", "link.cm", "link.tmio"}));
+}
+
+// Each part is on the disk before it gets its name; the old interval file goes (on the disk too) before the new
+// events come and the new one comes last, so a failing second rename leaves no interval file beside new events.
+TEST(CachedModel, RewritesSyncEachPartBeforeItsRenameAndPlaceTheIntervalFileLast) {
+    TempDir dir;
+    const auto path = dir.path() / "cache.tmio";
+    CachedModel::write_cache(path, kEvents, 1.0, 3.0);
+    const std::string d = dir.path().filename().string();
+    for (const int failing : {0, 2}) {
+        syscalls = {true, false, failing, 0, {}};
+        const std::string error = testing::thrown<std::filesystem::filesystem_error>([&] { write(path, {kEvents, 0, 4}); });
+        syscalls.recording = false;
+        std::vector<std::string> expected{"fsync .cache.tmio.N.part", "fsync .cache.cm.N.part", "fsync " + d,
+                                          "rename .cache.tmio.N.part cache.tmio", "rename .cache.cm.N.part cache.cm", "fsync " + d};
+        expected.resize(failing ? 5 : 6);
+        for (auto& call : syscalls.calls) call = std::regex_replace(call, std::regex("[0-9]+-[0-9]+"), "N");
+        EXPECT_EQ(syscalls.calls, expected) << error;
+    }
+    EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{".cache.cm.lock", "cache.tmio"}));
 }
 
 // Each key reaches its own argument; "table" lies beside the settings.

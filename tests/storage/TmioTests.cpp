@@ -225,6 +225,7 @@ TEST(Serializer, FilesHaveTheirExactBytesReadBackAndDamagedForeignOrUnwritableOn
     // flush is where a full disk shows up: the writer reports it rather than leave it to a destructor.
     const auto missing = dir.path() / "missing";
     const auto cut = dir.write("cut", read_bytes(events).substr(0, 84 + 3 * 24 - 1));  // one byte short
+    const auto trailing = dir.write("trailing", read_bytes(events) + record(""));  // a frame a tag reader passes over
     const auto text = dir.write("text", "time,type,id\n1,2,3\n");
     const auto negative = dir.write("neg", handshake("NUMBER_PROTOCOL") + word(-3) + record(word(-5)) + record(""));
     const std::int32_t huge = INT_MAX / 8;
@@ -239,6 +240,7 @@ TEST(Serializer, FilesHaveTheirExactBytesReadBackAndDamagedForeignOrUnwritableOn
         {[&] { serializer->read_events(text); }, failed("open", text, "handshake error")},
         {[&] { serializer->read_metadata(events); }, failed("open", events, "protocol error")},
         {[&] { serializer->read_events(cut); }, failed("read from", cut, "timeout")},
+        {[&] { serializer->read_events(trailing); }, read_error(trailing, "Found data after the VECTOR record.")},
         {[&] { serializer->read_numbers(short_file); }, failed("read from", short_file, "timeout")},
         {[&] { serializer->read_metadata(disagreeing); },
          read_error(disagreeing, "Read 16 bytes but required 9663676344 bytes.")},
