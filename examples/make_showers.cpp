@@ -1,11 +1,15 @@
 // Writes the example's shower library: synthetic but plausible air showers on
 // a rectangular array of channels, as ".xcd" simulation files.
 //
-//   make_showers OUTPUT_DIR [NUM_CHANNELS, default 1000]
-//   make_showers --check OUTPUT_DIR     exit status 0 when every file is there and whole
+//   make_showers OUTPUT_DIR [NUM_CHANNELS, default 1000, at most 1e9]
+//   make_showers --check OUTPUT_DIR     exit status 0 when the folders hold exactly
+//                                       the files written, each whole with all its showers
 //
 // OUTPUT_DIR/protons_run1 and OUTPUT_DIR/protons_run2 hold protons thrown
 // alike (a production split over two runs), OUTPUT_DIR/gammas holds gammas.
+// These folders are make_showers' own: a run removes from them every ".xcd"
+// and ".part" entry it does not write, so that a provider on a folder serves
+// exactly the showers written.
 // Each primary is thrown the way a CosmicRayModel checks it: energies as a
 // power law, cores uniform over a disc, zenith density sin(theta) cos(theta),
 // uniform azimuth. Every quantity takes one value per stratum of its
@@ -13,30 +17,42 @@
 // follows its distributions closely and the model's goodness-of-fit tests pass
 // for any seed. The same arguments always write the same files. Each file is
 // written under another name and renamed when complete, so a run that stops
-// early leaves no file that passes for a whole one.
+// early leaves no file that passes for a whole one; the renames are on the
+// disk before the run reports success.
 
 #include <background/core/Metadata.hpp>
+#include <background/providers/SimulationProvider.hpp>
 #include <background/providers/XCDFReader.hpp>
 #include <background/providers/XCDFWriter.hpp>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <filesystem>
+#include <map>
 #include <random>
+#include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace {
 
 using background::Metadata;
+using background::SimulationProvider;
 using background::XCDFReader;
 using background::XCDFWriter;
 
 constexpr double kPi = 3.141592653589793;
 constexpr double kSpeedOfLight = 0.299792458;  // m/ns
+constexpr unsigned long kRecordNumber = 0xFFFF;  // the bits of a shower UID below its file's key
 
 /// How one primary was thrown; the example's settings carry the same numbers.
 struct Throw {
@@ -129,16 +145,45 @@ std::vector<XCDFReader::PEData> light_up(Metadata& m, const Throw& t, const Arra
     return pes;
 }
 
-std::filesystem::path file_of(const std::filesystem::path& root, const Throw& t, int f) {
-    return root / t.directory / ("showers_" + std::to_string(f) + ".xcd");
+std::string file_name(int f) { return "showers_" + std::to_string(f) + ".xcd"; }
+
+std::set<std::string> file_names(const Throw& t) {
+    std::set<std::string> names;
+    for (int f = 0; f < t.files; ++f) names.insert(file_name(f));
+    return names;
+}
+
+// A provider would serve a stray ".xcd" file beside ours; a ".part" file is
+// what an interrupted run left.
+void remove_strays(const std::filesystem::path& folder, const Throw& t) {
+    const auto ours = file_names(t);
+    std::vector<std::filesystem::path> strays;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        const auto& path = entry.path();
+        if ((path.extension() == ".xcd" || path.extension() == ".part") && !ours.contains(path.filename().string()))
+            strays.push_back(path);
+    }
+    for (const auto& path : strays) std::filesystem::remove(path);
+}
+
+// A rename lasts only once the directory holding it is on the disk.
+void sync_directory(const std::filesystem::path& dir) {
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool synced = fd >= 0 && ::fsync(fd) == 0;
+    const int error = errno;
+    if (fd >= 0) ::close(fd);
+    if (!synced)
+        throw std::runtime_error("Failed to sync directory " + dir.string() + ": " + std::strerror(error) + "!");
 }
 
 void write_primary(const std::filesystem::path& root, const Throw& t, const Array& array) {
     std::mt19937_64 rng(t.seed);
     const auto showers = throw_showers(t, t.files * t.showers_per_file, rng);
-    std::filesystem::create_directories(root / t.directory);
+    const auto folder = root / t.directory;
+    std::filesystem::create_directories(folder);
+    remove_strays(folder, t);
     for (int f = 0; f < t.files; ++f) {
-        const auto file = file_of(root, t, f);
+        const auto file = folder / file_name(f);
         auto part = file;
         part.replace_extension(".part");  // not ".xcd": no provider reads it
         XCDFWriter writer(part);
@@ -150,21 +195,43 @@ void write_primary(const std::filesystem::path& root, const Throw& t, const Arra
         writer.close();
         std::filesystem::rename(part, file);
     }
+    sync_directory(folder);
 }
 
-// Every file is there and reads whole to its end record, with all its showers.
-bool all_whole(const std::filesystem::path& root) {
-    for (const Throw& t : kThrows) {
-        for (int f = 0; f < t.files; ++f) {
-            const auto file = file_of(root, t, f);
-            if (!std::filesystem::is_regular_file(file)) return false;
-            XCDFReader scan(file, true, false);
-            int showers = 0;
-            while (scan.next()) ++showers;
-            if (showers != t.showers_per_file) return false;
-        }
+// The folder as a provider reads it: the files it indexes are exactly ours,
+// and its scan of their metadata, which refuses a cut or damaged file or
+// records out of number, finds all the showers of each.
+void check_folder(const std::filesystem::path& folder, const Throw& t) {
+    std::map<unsigned long, std::filesystem::path> index;
+    SimulationProvider::make_index(folder, index);
+    std::set<std::string> indexed;
+    for (const auto& entry : index) indexed.insert(entry.second.filename().string());
+    if (indexed != file_names(t))
+        throw std::runtime_error(folder.string() + " does not hold exactly the files showers_0.xcd to " +
+                                 file_name(t.files - 1));
+    SimulationProvider provider(folder, /*file_limit=*/-1, /*cutoff_pes=*/-1, /*cutoff_interval=*/1.0,
+                                /*warn_unverified=*/false);
+    std::map<unsigned long, int> showers_of_file;
+    for (const Metadata& m : provider.get_all_metadata()) ++showers_of_file[m.uid & ~kRecordNumber];
+    for (const auto& [key, file] : index) {
+        if (showers_of_file[key] != t.showers_per_file)
+            throw std::runtime_error(file.string() + " holds " + std::to_string(showers_of_file[key]) +
+                                     " showers, not " + std::to_string(t.showers_per_file));
     }
-    return true;
+}
+
+// The whole text as one number, or NaN: "50x" or "" are no numbers.
+double number(const char* text) {
+    char* end = nullptr;
+    errno = 0;
+    const double value = std::strtod(text, &end);
+    return end != text && *end == '\0' && errno == 0 ? value : std::nan("");
+}
+
+// A count written as any number that is a whole one ("1000", "1e3"); 0 otherwise.
+int count(const char* text) {
+    const double value = number(text);
+    return value >= 1 && value <= 1e9 && value == std::floor(value) ? static_cast<int>(value) : 0;
 }
 
 }  // namespace
@@ -172,8 +239,10 @@ bool all_whole(const std::filesystem::path& root) {
 int main(int argc, char** argv) {
     if (argc == 3 && std::string(argv[1]) == "--check") {
         try {
-            return all_whole(argv[2]) ? 0 : 1;
-        } catch (const std::exception&) {
+            for (const Throw& t : kThrows) check_folder(std::filesystem::path(argv[2]) / t.directory, t);
+            return 0;
+        } catch (const std::exception& error) {
+            std::fprintf(stderr, "make_showers: %s\n", error.what());
             return 1;
         }
     }
@@ -181,9 +250,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s OUTPUT_DIR [NUM_CHANNELS]\n       %s --check OUTPUT_DIR\n", argv[0], argv[0]);
         return 2;
     }
-    const int channels = argc == 3 ? std::atoi(argv[2]) : 1000;
-    if (channels <= 0) {
-        std::fprintf(stderr, "NUM_CHANNELS must be a positive number\n");
+    const int channels = argc == 3 ? count(argv[2]) : 1000;
+    if (channels == 0) {
+        std::fprintf(stderr, "make_showers: NUM_CHANNELS must be a whole number from 1 to 1e9\n");
         return 2;
     }
     try {

@@ -11,6 +11,10 @@
 // "meta_gen_type" are showers of the driver's provider; their metadata and PE
 // lists, as that provider serves them, go to OUTPUT_DIR/library in event
 // order, for an OrderedProvider to read strictly forward.
+//
+// The cache's interval file, OUTPUT_DIR/events.cm, marks the replay complete:
+// a run that stops anywhere leaves the previous replay whole, or one without
+// that file, which a CachedModel refuses to open.
 
 #include <background/core/BackgroundModel.hpp>
 #include <background/core/Factory.hpp>
@@ -19,12 +23,17 @@
 #include <background/models/CachedModel.hpp>
 #include <background/providers/OrderedProvider.hpp>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -39,6 +48,16 @@ struct Arguments {
     long chunks;
     unsigned long events_per_file;
 };
+
+// A removal lasts only once the directory holding it is on the disk.
+void sync_directory(const std::filesystem::path& dir) {
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool synced = fd >= 0 && ::fsync(fd) == 0;
+    const int error = errno;
+    if (fd >= 0) ::close(fd);
+    if (!synced)
+        throw std::runtime_error("Failed to sync directory " + dir.string() + ": " + std::strerror(error) + "!");
+}
 
 int prepare(const Arguments& args) {
     const Settings lib = Settings::from_file(args.settings)["lib"];
@@ -56,16 +75,24 @@ int prepare(const Arguments& args) {
         events.insert(events.end(), chunk.begin(), chunk.end());
         begin = end;
     }
-    std::filesystem::create_directories(args.output);
-    CachedModel::write_cache(args.output / "events.tmio", events, start, begin);
-
     std::vector<BackgroundEvent> showers;
     for (const BackgroundEvent& event : events) {
         if (event.type == shower_type) showers.push_back(event);
     }
     auto provider = Factory<ShowerProvider>(args.settings).create_by_name(provider_name);
+
+    // Nothing has changed on the disk so far. The interval file goes first,
+    // and is gone on the disk, before the library changes: from then on a
+    // CachedModel refuses the replay, so no Background pairs the old events
+    // with a new library or the new events with the old one. write_cache puts
+    // the new interval file in place after everything else is written.
+    const std::filesystem::path cache = args.output / "events.tmio";
+    std::filesystem::create_directories(args.output);
+    std::filesystem::remove(std::filesystem::path(cache).replace_extension(".cm"));
+    sync_directory(args.output);
     OrderedProvider::order_events(args.output / "library", *provider, showers, args.events_per_file,
                                   /*drop_empty=*/false, /*interleaved=*/false, /*paired_queries=*/false);
+    CachedModel::write_cache(cache, events, start, begin);
     std::printf("Cached %zu events of [%g s, %g s), %zu of them showers.\n", events.size(), start, begin,
                 showers.size());
     return 0;
@@ -85,6 +112,19 @@ long count(const char* text) {
     return value >= 1 && value <= 1e9 && value == std::floor(value) ? static_cast<long>(value) : 0;
 }
 
+// The error and, each behind a colon, the errors nested inside it: the
+// library nests the system's reason inside its own.
+std::string with_causes(const std::exception& error) {
+    std::string text = error.what();
+    try {
+        std::rethrow_if_nested(error);
+    } catch (const std::exception& cause) {
+        text += ": " + with_causes(cause);
+    } catch (...) {
+    }
+    return text;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -102,7 +142,7 @@ int main(int argc, char** argv) {
     try {
         return prepare(args);
     } catch (const std::exception& error) {
-        std::fprintf(stderr, "prepare_replay: %s\n", error.what());
+        std::fprintf(stderr, "prepare_replay: %s\n", with_causes(error).c_str());
         return 1;
     }
 }

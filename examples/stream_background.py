@@ -24,7 +24,8 @@ dark-count PEs as the direct stream had there (without afterpulses, whose draws
 depend on the whole history).
 
 The simulation files of the example settings come from the C++ example
-make_showers; this program runs it when any of them is missing or incomplete.
+make_showers; this program runs it whenever its --check fails (a file
+missing, cut or damaged, holding too few showers, or one too many).
 Both programs are built by bash scripts/setup (into build/default/examples).
 """
 
@@ -83,8 +84,8 @@ def run_program(name, *arguments, check=True):
 
 
 def make_datasets(settings, directory):
-    """Runs make_showers unless every file of the simulation directories it
-    writes, as named in the settings, is there and whole."""
+    """Runs make_showers unless its --check passes on the simulation
+    directories it writes, as named in the settings."""
     wanted = [directory / node["input_files"]
               for provider in (settings.get("providers") or {}).values() if isinstance(provider, dict)
               for node in [provider, *(provider.get("datasets") or {}).values()]

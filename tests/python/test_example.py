@@ -2,20 +2,33 @@
 example program of the build tree, writes."""
 
 import pathlib
+import resource
 import shutil
+import signal
+import struct
 import subprocess
 import sys
 
 from vorizovedavuz import Background, Metadata
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
+PROGRAMS = ROOT / "build" / "default" / "examples"
 
 
-def test_example_showers_arrive_at_the_flux_rate_with_their_metadata(tmp_path):
+def run(program, *arguments, **options):
+    return subprocess.run([str(PROGRAMS / program), *map(str, arguments)], capture_output=True, **options).returncode
+
+
+def limit_file_size():
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # a write past the limit fails instead
+    resource.setrlimit(resource.RLIMIT_FSIZE, (100_000, 100_000))
+
+
+def test_example_showers_arrive_at_the_flux_rate_from_files_make_showers_checks_as_the_provider_reads_them(tmp_path):
     for name in ("settings.yaml", "proton_flux.txt"):
         shutil.copy(ROOT / "examples" / name, tmp_path / name)
-    subprocess.run([str(ROOT / "build" / "default" / "examples" / "make_showers"), str(tmp_path / "data")],
-                   check=True)
+    data, cut = tmp_path / "data", tmp_path / "cut"
+    assert run("make_showers", data, "1e3") == 0 and run("make_showers", "--check", data) == 0
     bg = Background(str(tmp_path / "settings.yaml"))
     assert len(bg.next_chunk(1e-3)) > 900
     # About 26.1 kHz: some 2611 showers in 0.1 s, Poisson spread 51.
@@ -25,6 +38,25 @@ def test_example_showers_arrive_at_the_flux_rate_with_their_metadata(tmp_path):
     assert times == sorted(times) and 0.0 <= times[0] and times[-1] < 0.1
     assert {shower.primary for shower in showers} <= {Metadata.PROTON, Metadata.GAMMA}
     assert all(1e3 <= shower.energy <= 1e5 and shower.num_pe >= 0 for shower in showers)
+
+    # Stopped by a file-size limit, a run leaves whole files only: those of 1e3 = 1000 channels.
+    assert run("make_showers", cut, preexec_fn=limit_file_size) == 1 and run("make_showers", "--check", cut) == 1
+    written = list(cut.rglob("*.xcd"))
+    assert written and all(file.read_bytes() == (data / file.relative_to(cut)).read_bytes() for file in written)
+    # The check refuses a whole file of too few showers and a stray damaged file; the
+    # example then writes the files again, a truncated one too.
+    gammas = data / "gammas"
+    whole = (gammas / "showers_3.xcd").read_bytes()
+    (gammas / "showers_3.xcd").write_bytes(whole[:68] + struct.pack("<iiI", -9, 4, 0))  # end record: 0 showers
+    assert run("make_showers", "--check", data) == 1
+    (gammas / "showers_3.xcd").write_bytes(whole)
+    (gammas / "showers_99.xcd").write_bytes(whole[:-1])
+    assert run("make_showers", "--check", data) == 1
+    with open(data / "protons_run2" / "showers_5.xcd", "r+b") as file:
+        file.truncate(1000)
+    done = subprocess.run([sys.executable, str(ROOT / "examples" / "stream_background.py"), "settings.yaml",
+                           "--seconds", "1e-3", "--no-replay"], cwd=tmp_path, capture_output=True, timeout=120)
+    assert done.returncode == 0 and run("make_showers", "--check", data) == 0, done.stderr
 
 
 def test_example_refuses_bad_input_in_one_line_and_prepare_replay_reads_whole_numbers_only(tmp_path):
@@ -41,5 +73,8 @@ def test_example_refuses_bad_input_in_one_line_and_prepare_replay_reads_whole_nu
         done = subprocess.run([sys.executable, str(ROOT / "examples" / "stream_background.py"), *arguments],
                               cwd=tmp_path, capture_output=True, text=True, timeout=120)
         assert done.returncode != 0 and said in done.stderr and len(done.stderr.splitlines()) == 1, done.stderr
-    prepare = [str(ROOT / "build" / "default" / "examples" / "prepare_replay"), "none.yaml", "out", "1e-3"]
-    assert [subprocess.run(prepare + [count], capture_output=True).returncode for count in ("50x", "2.5", "2e2")] == [2, 2, 1]
+    counts = ("2.5", "50x", "4294967297", "-1", "")
+    assert [run("make_showers", tmp_path / "none", count) for count in counts] == [2] * len(counts)
+    assert [run("prepare_replay", "none.yaml", "out", chunk, count)
+            for chunk, count in [("1e-3", "50x"), ("1e-3", "2.5"), ("inf", "2"), ("1e999", "2"), ("1e-3", "2e2")]] \
+        == [2, 2, 2, 2, 1]
