@@ -25,15 +25,11 @@
 #include <background/providers/XCDFReader.hpp>
 #include <background/providers/XCDFWriter.hpp>
 
-#include <fcntl.h>
-#include <unistd.h>
+#include "example_support.hpp"
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <exception>
 #include <filesystem>
 #include <map>
@@ -166,16 +162,6 @@ void remove_strays(const std::filesystem::path& folder, const Throw& t) {
     for (const auto& path : strays) std::filesystem::remove(path);
 }
 
-// A rename lasts only once the directory holding it is on the disk.
-void sync_directory(const std::filesystem::path& dir) {
-    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const bool synced = fd >= 0 && ::fsync(fd) == 0;
-    const int error = errno;
-    if (fd >= 0) ::close(fd);
-    if (!synced)
-        throw std::runtime_error("Failed to sync directory " + dir.string() + ": " + std::strerror(error) + "!");
-}
-
 void write_primary(const std::filesystem::path& root, const Throw& t, const Array& array) {
     std::mt19937_64 rng(t.seed);
     const auto showers = throw_showers(t, t.files * t.showers_per_file, rng);
@@ -195,7 +181,7 @@ void write_primary(const std::filesystem::path& root, const Throw& t, const Arra
         writer.close();
         std::filesystem::rename(part, file);
     }
-    sync_directory(folder);
+    examples::sync_directory(folder);
 }
 
 // The folder as a provider reads it: the files it indexes are exactly ours,
@@ -220,20 +206,6 @@ void check_folder(const std::filesystem::path& folder, const Throw& t) {
     }
 }
 
-// The whole text as one number, or NaN: "50x" or "" are no numbers.
-double number(const char* text) {
-    char* end = nullptr;
-    errno = 0;
-    const double value = std::strtod(text, &end);
-    return end != text && *end == '\0' && errno == 0 ? value : std::nan("");
-}
-
-// A count written as any number that is a whole one ("1000", "1e3"); 0 otherwise.
-int count(const char* text) {
-    const double value = number(text);
-    return value >= 1 && value <= 1e9 && value == std::floor(value) ? static_cast<int>(value) : 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -242,7 +214,7 @@ int main(int argc, char** argv) {
             for (const Throw& t : kThrows) check_folder(std::filesystem::path(argv[2]) / t.directory, t);
             return 0;
         } catch (const std::exception& error) {
-            std::fprintf(stderr, "make_showers: %s\n", error.what());
+            std::fprintf(stderr, "make_showers: %s\n", examples::with_causes(error).c_str());
             return 1;
         }
     }
@@ -250,7 +222,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s OUTPUT_DIR [NUM_CHANNELS]\n       %s --check OUTPUT_DIR\n", argv[0], argv[0]);
         return 2;
     }
-    const int channels = argc == 3 ? count(argv[2]) : 1000;
+    const int channels = argc == 3 ? static_cast<int>(examples::count(argv[2])) : 1000;
     if (channels == 0) {
         std::fprintf(stderr, "make_showers: NUM_CHANNELS must be a whole number from 1 to 1e9\n");
         return 2;
@@ -259,7 +231,7 @@ int main(int argc, char** argv) {
         const Array array(channels);
         for (const Throw& t : kThrows) write_primary(argv[1], t, array);
     } catch (const std::exception& error) {
-        std::fprintf(stderr, "make_showers: %s\n", error.what());
+        std::fprintf(stderr, "make_showers: %s\n", examples::with_causes(error).c_str());
         return 1;
     }
     return 0;

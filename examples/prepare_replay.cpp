@@ -23,23 +23,20 @@
 #include <background/models/CachedModel.hpp>
 #include <background/providers/OrderedProvider.hpp>
 
-#include <fcntl.h>
-#include <unistd.h>
+#include "example_support.hpp"
 
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <exception>
 #include <filesystem>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace {
 
 using namespace background;
+using examples::count;
+using examples::number;
 
 struct Arguments {
     std::filesystem::path settings;
@@ -48,16 +45,6 @@ struct Arguments {
     long chunks;
     unsigned long events_per_file;
 };
-
-// A removal lasts only once the directory holding it is on the disk.
-void sync_directory(const std::filesystem::path& dir) {
-    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const bool synced = fd >= 0 && ::fsync(fd) == 0;
-    const int error = errno;
-    if (fd >= 0) ::close(fd);
-    if (!synced)
-        throw std::runtime_error("Failed to sync directory " + dir.string() + ": " + std::strerror(error) + "!");
-}
 
 int prepare(const Arguments& args) {
     const Settings lib = Settings::from_file(args.settings)["lib"];
@@ -89,40 +76,13 @@ int prepare(const Arguments& args) {
     const std::filesystem::path cache = args.output / "events.tmio";
     std::filesystem::create_directories(args.output);
     std::filesystem::remove(std::filesystem::path(cache).replace_extension(".cm"));
-    sync_directory(args.output);
+    examples::sync_directory(args.output);
     OrderedProvider::order_events(args.output / "library", *provider, showers, args.events_per_file,
                                   /*drop_empty=*/false, /*interleaved=*/false, /*paired_queries=*/false);
     CachedModel::write_cache(cache, events, start, begin);
     std::printf("Cached %zu events of [%g s, %g s), %zu of them showers.\n", events.size(), start, begin,
                 showers.size());
     return 0;
-}
-
-// The whole text as one number, or NaN: "50x" or "" are no numbers.
-double number(const char* text) {
-    char* end = nullptr;
-    errno = 0;
-    const double value = std::strtod(text, &end);
-    return end != text && *end == '\0' && errno == 0 ? value : std::nan("");
-}
-
-// A count written as any number that is a whole one ("200", "2e2"); 0 otherwise.
-long count(const char* text) {
-    const double value = number(text);
-    return value >= 1 && value <= 1e9 && value == std::floor(value) ? static_cast<long>(value) : 0;
-}
-
-// The error and, each behind a colon, the errors nested inside it: the
-// library nests the system's reason inside its own.
-std::string with_causes(const std::exception& error) {
-    std::string text = error.what();
-    try {
-        std::rethrow_if_nested(error);
-    } catch (const std::exception& cause) {
-        text += ": " + with_causes(cause);
-    } catch (...) {
-    }
-    return text;
 }
 
 }  // namespace
@@ -142,7 +102,7 @@ int main(int argc, char** argv) {
     try {
         return prepare(args);
     } catch (const std::exception& error) {
-        std::fprintf(stderr, "prepare_replay: %s\n", with_causes(error).c_str());
+        std::fprintf(stderr, "prepare_replay: %s\n", examples::with_causes(error).c_str());
         return 1;
     }
 }
