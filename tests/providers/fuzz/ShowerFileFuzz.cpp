@@ -24,6 +24,7 @@
 #include <iostream>
 #include <ios>
 #include <limits>
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -99,17 +100,21 @@ void read_simulation_file(const std::string& address) {
     }
 }
 
+// Positioned reads come whether or not the scan refused the file: a damaged
+// file must not serve a shower out of a shifted frame either.
 void serve_simulation_file(std::string_view bytes) {
     const fs::path dir = work_dir() / "sim";
     write_file(dir / "f.xcd", bytes);
     guarded([&] {
         background::SimulationProvider provider(dir, -1, 2, 1e-3, true);
-        std::vector<Metadata> all;
-        guarded([&] { all = provider.get_all_metadata(); });
-        if (all.empty()) return;
-        const unsigned long key = all.front().uid & ~0xFFFFul;
-        for (unsigned long record = 1; record <= std::min<std::size_t>(all.size(), 8); ++record)
+        guarded([&] { (void)provider.get_all_metadata(); });
+        std::map<unsigned long, fs::path> index;
+        background::SimulationProvider::make_index(dir, index);
+        const unsigned long key = index.begin()->first;
+        for (unsigned long record = 1; record <= 8; ++record) {
             guarded([&] { (void)provider.get_pe_list(key + record); });
+            guarded([&] { (void)provider.get_metadata(key + record); });
+        }
     });
 }
 
