@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -32,10 +33,12 @@ inline long count(const char* text) {
     return value >= 1 && value <= 1e9 && value == std::floor(value) ? static_cast<long>(value) : 0;
 }
 
-/// The error and, each behind a colon, the errors nested inside it: the
-/// library nests the system's reason inside its own.
+/// The error and, each behind a colon, the errors nested inside it (the
+/// library nests the system's reason inside its own), on one line: callers
+/// such as the example program quote a helper's last line of error.
 inline std::string with_causes(const std::exception& error) {
     std::string text = error.what();
+    std::replace(text.begin(), text.end(), '\n', ' ');
     try {
         std::rethrow_if_nested(error);
     } catch (const std::exception& cause) {
