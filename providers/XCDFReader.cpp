@@ -4,7 +4,6 @@
 #include <background/core/IOError.hpp>
 #include <background/providers/xcdf_internal.hpp>
 #include <background/storage/TMIO.hpp>
-#include <background/storage/bufio.h>
 #include <background/storage/tmio.h>
 
 #include <algorithm>
@@ -121,8 +120,17 @@ private:
     // a frame shifted by a byte inserted or lost, which shows in the words
     // behind it. Looking at them consumes nothing.
     bool next_record_is(int tag, std::size_t n) {
+        return looking([&] { return stream->next_record_is(tag, static_cast<int>(n)); });
+    }
+
+    bool nothing_follows() {
+        return looking([&] { return stream->at_end(); });
+    }
+
+    template <typename Look>
+    bool looking(const Look& look) {
         try {
-            return stream->next_record_is(tag, static_cast<int>(n));
+            return look();
         } catch (const std::ios_base::failure&) {
             fail(format("record stream failed, {}", stream_failure()));
         }
@@ -194,8 +202,7 @@ private:
         std::uint32_t count = 0;
         read_exactly(&count, sizeof count, "end record");
         if (count != records) fail(format("end record counts {} showers, the file holds {}", count, records));
-        unsigned char byte;
-        if (bufio_read(tmio_stream_handle(stream->ctx), &byte, 1) != 0) fail("bytes follow its end record");
+        if (!nothing_follows()) fail("bytes follow its end record");
     }
 
     bool with_metadata;

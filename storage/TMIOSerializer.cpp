@@ -3,7 +3,6 @@
 #include <background/core/Format.hpp>
 #include <background/core/IOError.hpp>
 #include <background/storage/TMIO.hpp>
-#include <background/storage/tmio.h>
 
 #include <climits>
 #include <stdexcept>
@@ -30,11 +29,8 @@ void write_vector(const std::filesystem::path& path, const char* protocol, const
 
 // A file holds one vector and nothing after it: a byte inserted into the
 // vector, or appended, must not leave a file that reads as another vector.
-// The raw stream is asked, since a record reader would pass over data frames
-// that carry no tag.
 void check_at_end(tmio::TMIO& stream) {
-    char extra;
-    if (bufio_read(tmio_stream_handle(stream.ctx), &extra, 1) != 0)
+    if (!stream.at_end())
         throw IOError(background::format("Read error in file {}: Found data after the VECTOR record.",
                                          stream.path.generic_string()));
 }
