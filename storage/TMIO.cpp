@@ -6,6 +6,8 @@
 #include <background/core/Metadata.hpp>
 #include <background/storage/tmio.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -24,7 +26,9 @@ int read_data_length(tmio_context* ctx);
 int read_data_part(tmio_context* ctx, void* buffer, int n);
 int skip_data_part(tmio_context* ctx, int n);
 void count_data_record(tmio_context* ctx, int stored, long long capacity);
-int peek_words(tmio_context* ctx, std::int32_t* words, int n);
+int peek_any(tmio_context* ctx);
+int peek_matches(tmio_context* ctx, const unsigned char* expected, std::size_t n);
+int skip_whole_frames(tmio_context* ctx);
 }  // namespace detail
 
 namespace {
@@ -154,21 +158,34 @@ bool TMIO::read_raw_or_end(int tag, void* data, int n) {
     return true;
 }
 
-int TMIO::peek(std::int32_t* words, int n) {
-    check_readable();
-    const int bytes = detail::peek_words(ctx, words, n);
-    if (bytes < 0) throw_read_failure();
-    return bytes;
-}
-
 bool TMIO::at_end() {
-    std::int32_t word;
-    return peek(&word, 1) == 0;
+    check_readable();
+    const int ahead = detail::peek_any(ctx);
+    if (ahead < 0) throw_read_failure();
+    return ahead == 0;
 }
 
 bool TMIO::next_record_is(int tag, int n) {
-    std::int32_t words[2];
-    return peek(words, 2) == static_cast<int>(sizeof words) && words[0] == -tag && words[1] == n;
+    check_readable();
+    const std::int32_t words[2] = {-tag, n};
+    const int same = detail::peek_matches(ctx, reinterpret_cast<const unsigned char*>(words), sizeof words);
+    if (same < 0) throw_read_failure();
+    return same == 1;
+}
+
+bool TMIO::on_regular_file() const {
+    if (!ctx || !ctx->stream) return false;
+    const int type = bufio_type(ctx->stream);
+    struct stat info {};
+    return (type == BUFIO_FILE || type == BUFIO_LOCKEDFILE) && ::fstat(bufio_fileno(ctx->stream), &info) == 0 &&
+           S_ISREG(info.st_mode);
+}
+
+bool TMIO::rest_is_whole_frames() {
+    check_readable();
+    const int whole = detail::skip_whole_frames(ctx);
+    if (whole < 0) throw_read_failure();
+    return whole == 1;
 }
 
 template <typename T>

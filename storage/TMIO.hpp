@@ -53,16 +53,26 @@ public:
     /// Looking ahead: both leave the stream exactly where it was, a word held
     /// read ahead included, and compare the frame words as they lie, so a data
     /// record in front of a tag, which the reads pass over, is seen. A look
-    /// waits for bytes as a read does, up to the stream's timeout: on a file or
-    /// memory region it sees what is there; on a pipe or socket, bytes that
-    /// have not arrived yet count as missing. Every kind of input stream can
-    /// be looked at this way. Both throw the read failure when the stream fails.
+    /// waits for no byte it does not need to answer, each up to the stream's
+    /// timeout: on a file or memory region it sees what is there; on a pipe
+    /// or socket, bytes that have not arrived yet count as missing. Both throw
+    /// the read failure when the stream fails.
     ///
     /// Whether the stream is at a clean end: not a byte left.
     bool at_end();
     /// Whether the next two words are exactly the tag word of `tag` and a data
     /// length of `n`: a record of `tag` whose first data record holds `n` bytes.
+    /// The first byte that differs answers it.
     bool next_record_is(int tag, int n);
+    /// Whether the stream reads a regular file, whose end is where its bytes
+    /// stop, rather than a pipe, socket, device or memory region.
+    bool on_regular_file() const;
+    /// Reads on to the end of the stream and tells whether what was left is
+    /// whole frames: tags, data records with all their bytes, further
+    /// handshakes with their protocol field. False at a frame cut short or a
+    /// reserved word. Only for a regular file: elsewhere the end may be far
+    /// away or never come. Throws the read failure when the stream fails.
+    bool rest_is_whole_frames();
     /// Sends everything buffered to the file; throws the write failure.
     void flush();
     /// Sends everything buffered to the file and the file to the disk, so
@@ -80,8 +90,6 @@ private:
     /// Reads a VECTOR record up to its data, which must hold `count` elements; returns the count.
     template <typename T>
     std::int32_t read_vector_head();
-    /// The bytes of up to `n` frame words ahead, whole words copied into `words`.
-    int peek(std::int32_t* words, int n);
     [[noreturn]] void throw_open_failure(int reason) const;
     [[noreturn]] void throw_read_failure() const;
     [[noreturn]] void throw_write_failure() const;

@@ -27,10 +27,14 @@ void write_vector(const std::filesystem::path& path, const char* protocol, const
     stream.flush();
 }
 
-// A file holds one vector and nothing after it: a byte inserted into the
-// vector, or appended, must not leave a file that reads as another vector.
-void check_at_end(tmio::TMIO& stream) {
-    if (!stream.at_end())
+// Records after the vector are not part of it and are ignored. In a regular
+// file they must still be whole frames: a byte inserted into the vector, or
+// appended to the file, leaves a frame cut short behind it, which must not
+// pass for a stored vector. Other streams are not read on, since what follows
+// there may not have come yet, or may belong to the caller (a memory region
+// larger than the file it holds).
+void check_rest(tmio::TMIO& stream) {
+    if (stream.on_regular_file() && !stream.rest_is_whole_frames())
         throw IOError(background::format("Read error in file {}: Found data after the VECTOR record.",
                                          stream.path.generic_string()));
 }
@@ -39,7 +43,7 @@ template <typename T>
 std::vector<T> read_vector(const std::filesystem::path& path, const char* protocol) {
     tmio::TMIO stream(path, std::ios::in, protocol);
     std::vector<T> vector = stream.read_vector<T>();
-    check_at_end(stream);
+    check_rest(stream);
     return vector;
 }
 

@@ -105,7 +105,8 @@ bufio_stream* new_stream(const char* label) {
 
 bufio_stream* fail_open(bufio_stream* s) {
     const ErrnoKept kept;
-    close_descriptor(s);
+    // A standard stream that failed to open never had its descriptor to give up.
+    if (s->type != BUFIO_PIPE) close_descriptor(s);
     std::free(s->in_buf);
     std::free(s->out_buf);
     std::free(s);
@@ -262,7 +263,7 @@ std::size_t peek_input(bufio_stream* s, std::size_t n, const unsigned char** byt
         }
         *bytes = s->in_buf;
     }
-    return s->in_avail < n ? s->in_avail : n;
+    return s->in_avail;
 }
 
 }  // namespace background::bufio::detail

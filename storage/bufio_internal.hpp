@@ -42,10 +42,12 @@ bufio_stream* new_stream(const char* label);
 bufio_stream* fail_open(bufio_stream* s);
 /// Resizes both buffers; unread input and pending output are dropped.
 int bufio_set_buffer(bufio_stream* s, std::size_t size);
-/// Makes up to `n` unread bytes available without consuming them and points
-/// `*bytes` at them; returns how many there are. Fewer than `n` come only at
-/// the end of the input, when none arrived within the stream's timeout, on
-/// failure (the status says which), or when `n` exceeds the input buffer. A
+/// Makes at least `n` unread bytes available without consuming them and
+/// points `*bytes` at them; returns how many unread bytes there are, which
+/// may be more than `n` (whatever has arrived) and is fewer only at the end of
+/// the input, when none arrived within the stream's timeout, on failure (the
+/// status says which), or when `n` exceeds the input buffer. It waits for no
+/// byte beyond the `n`th. A
 /// file, FIFO, pipe or socket reads on into its input buffer, moving the
 /// unread bytes to its front first; a memory stream points into its region;
 /// a serve stream without its connection, like an output stream, has none.
@@ -62,8 +64,8 @@ bufio_stream* open_path(const char* address, const char* mode, int size, const c
 bool names_standard_stream(const char* path);
 /// Attaches descriptor 0 or 1 by the access mode of `s->flags`.
 void attach_standard(bufio_stream* s);
-/// Closes the descriptor a stream owns (none for a standard stream); 0, or -1
-/// when the close failed.
+/// Closes the stream's descriptor; a standard stream's is ended and its number
+/// kept taken. 0, or -1 when the close failed.
 int close_descriptor(bufio_stream* s);
 
 // Record locks (bufio_lockedfile.cpp). Each taker sets the status when it fails.

@@ -47,7 +47,7 @@ std::size_t mem_peek(bufio_stream* s, std::size_t n, const unsigned char** bytes
     }
     std::size_t left = s->mem_size - s->mem_pos;
     if (n > left) s->status = BUFIO_EOF;
-    return n < left ? n : left;
+    return left;
 }
 
 std::size_t mem_write(bufio_stream* s, const unsigned char* data, std::size_t n) {

@@ -1,11 +1,12 @@
 // Standard streams: "-" reads descriptor 0 or writes descriptor 1 of the
-// process, without opening or closing anything.
+// process, without opening anything.
 
 #include <background/storage/bufio_internal.hpp>
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 namespace background::bufio::detail {
@@ -17,10 +18,23 @@ void attach_standard(bufio_stream* s) {
     s->fd = access_mode(s) == O_RDONLY ? 0 : 1;
 }
 
-// Descriptors 0 and 1 stay the process's: closed, the next file opened
-// would take the number and whatever the process prints later would land in it.
+// Closing a standard stream ends the process's side of it, so that a reader
+// of the pipe behind descriptor 1 sees the end at once. The number stays
+// taken, by /dev/null: left free, the next file opened would become
+// descriptor 0 or 1, and whatever the process prints afterwards would land
+// in it. Without /dev/null the descriptor is simply closed.
 int close_descriptor(bufio_stream* s) {
-    if (s->type == BUFIO_PIPE || s->fd < 0) return 0;
+    if (s->fd < 0) return 0;
+    if (s->type == BUFIO_PIPE) {
+        const int null = open("/dev/null", (access_mode(s) == O_RDONLY ? O_RDONLY : O_WRONLY) | O_CLOEXEC);
+        if (null >= 0) {
+            int result;
+            while ((result = dup2(null, s->fd)) < 0 && errno == EINTR) {
+            }
+            close(null);
+            return result < 0 ? -1 : 0;
+        }
+    }
     if (close(s->fd) != 0) return -1;
     return 0;
 }

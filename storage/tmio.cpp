@@ -157,25 +157,70 @@ __attribute__((visibility("hidden"))) void count_data_record(tmio_context* c, in
     if (stored < capacity) c->stats[TMIO_STAT_READ_SHORTENED]++;
 }
 
-// The bytes of up to `n` frame words ahead, without consuming any: a word
-// held read ahead comes first and counts as 4 bytes. Only whole words are
-// copied into `words`; -1 when the stream failed.
-__attribute__((visibility("hidden"))) int peek_words(tmio_context* c, int32_t* words, int n) {
-    if (c->status < 0 || !c->stream || n < 1) return -1;
-    int held = 0;
-    if (c->readahead) {
-        words[0] = c->readahead_word;
-        held = 1;
-    }
-    const size_t wanted = sizeof(int32_t) * static_cast<size_t>(n - held);
+// Looking ahead consumes nothing and waits for no byte it does not need:
+// on a pipe or socket a byte that has not arrived may never come while its
+// writer keeps the stream open.
+
+// Whether a byte lies ahead, a word held read ahead included: 1 yes, 0 at
+// the end of the input, -1 when the stream failed.
+__attribute__((visibility("hidden"))) int peek_any(tmio_context* c) {
+    if (c->status < 0 || !c->stream) return -1;
+    if (c->readahead) return 1;
     const unsigned char* bytes = nullptr;
-    const size_t got = wanted > 0 ? background::bufio::detail::peek_input(c->stream, wanted, &bytes) : 0;
-    if (got < wanted && c->stream->status < 0) {
+    if (background::bufio::detail::peek_input(c->stream, 1, &bytes) > 0) return 1;
+    if (c->stream->status < 0) {
         tmio_set_status(c, TMIO_READ_ERROR);
         return -1;
     }
-    if (got >= sizeof(int32_t)) std::memcpy(words + held, bytes, got / sizeof(int32_t) * sizeof(int32_t));
-    return static_cast<int>(sizeof(int32_t) * static_cast<size_t>(held) + got);
+    return 0;
+}
+
+// Whether the next `n` bytes, a word held read ahead first, are `expected`:
+// 1 yes, 0 no, -1 when the stream failed. Bytes are asked for one arrival at
+// a time, and the first that differs decides.
+__attribute__((visibility("hidden"))) int peek_matches(tmio_context* c, const unsigned char* expected, size_t n) {
+    if (c->status < 0 || !c->stream) return -1;
+    if (c->readahead) {
+        const size_t k = n < sizeof c->readahead_word ? n : sizeof c->readahead_word;
+        if (std::memcmp(&c->readahead_word, expected, k) != 0) return 0;
+        expected += k;
+        n -= k;
+    }
+    size_t seen = 0;
+    while (seen < n) {
+        const unsigned char* bytes = nullptr;
+        const size_t got = background::bufio::detail::peek_input(c->stream, seen + 1, &bytes);
+        if (got <= seen) {
+            if (c->stream->status >= 0) return 0;
+            tmio_set_status(c, TMIO_READ_ERROR);
+            return -1;
+        }
+        const size_t k = got < n ? got : n;
+        if (std::memcmp(bytes + seen, expected + seen, k - seen) != 0) return 0;
+        seen = k;
+    }
+    return 1;
+}
+
+// Reads to the end of the stream and tells whether all of it was whole
+// frames: 1 yes, 0 at a torn frame or a reserved word, -1 when the stream
+// failed. Meant for a regular file, whose end is where its bytes stop.
+__attribute__((visibility("hidden"))) int skip_whole_frames(tmio_context* c) {
+    if (c->status < 0 || !c->stream) return -1;
+    int32_t word = c->readahead_word;
+    bool have_word = c->readahead != 0;
+    c->readahead = 0;
+    for (;;) {
+        size_t got = sizeof word;
+        if (!have_word && !read_word(c, word, got)) {
+            if (got == 0 && c->stream->status == BUFIO_EOF) return 1;
+            return c->stream->status < 0 ? -1 : 0;
+        }
+        have_word = false;
+        if (word < TMIO_HANDSHAKE) return 0;
+        const long long payload = word >= 0 ? word : word == TMIO_HANDSHAKE ? TMIO_PROTOCOL_SIZE : 0;
+        if (skip_bytes(c, payload) < 0) return c->stream->status < 0 ? -1 : 0;
+    }
 }
 
 }  // namespace background::tmio::detail

@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
@@ -124,21 +125,43 @@ TEST(BufioFile, WritesInPlaceReadsAcrossRefillsWaitsForGrowthAndSendsNoByteTwice
     EXPECT_EQ(read_bytes(overflowed), data.substr(0, 50) + more);
 }
 
-// A file opened after the close must not take over descriptor 0 or 1 and swallow what the process prints.
-TEST(BufioStdio, ClosingFlushesAndKeepsTheProcessDescriptors) {
-    TempDir dir;
-    const auto out = dir.path() / "out", in = dir.write("in", "input");
-    ASSERT_TRUE(in_child([&] {
-        const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), i = open(in.c_str(), O_RDONLY);
-        if (dup2(o, 1) != 1 || dup2(i, 0) != 0 || close(o) != 0 || close(i) != 0) return false;
-        bufio_stream* w = bufio_open("-", "w", 0, 0, nullptr);
-        bufio_stream* r = bufio_open("file://-", "r", 0, 0, nullptr);
-        char buffer[5];
-        const bool moved = bufio_write(w, "abc", 3) == 3 && bufio_read(r, buffer, 5) == 5;
-        const bool closed = bufio_close(w) == 0 && bufio_close(r) == 0;
-        return moved && closed && open(in.c_str(), O_RDONLY) > 1 && write(1, "def", 3) == 3;
-    }));
-    EXPECT_EQ(read_bytes(out), "abcdef");
+// Closing "-" ends the process's side of the pipes at once, while it goes on working; the numbers 0 and 1 stay
+// taken, so a file opened afterwards cannot receive what the process prints.
+TEST(BufioStdio, ClosingEndsTheStandardStreamsAtOnceAndKeepsTheirNumbersTaken) {
+    int out[2], in[2], go[2];
+    ASSERT_TRUE(pipe(out) == 0 && pipe(in) == 0 && pipe(go) == 0 && write(in[1], "input", 5) == 5);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const bool moved = [&] {
+            if (dup2(out[1], 1) != 1 || dup2(in[0], 0) != 0) return false;
+            for (int fd : {out[0], out[1], in[0], in[1], go[1]}) close(fd);
+            bufio_stream* w = bufio_open("-", "w", 0, 0, nullptr);
+            bufio_stream* r = bufio_open("file://-", "r", 0, 0, nullptr);
+            char buffer[5];
+            const bool transferred = bufio_write(w, "abc", 3) == 3 && bufio_read(r, buffer, 5) == 5;
+            const bool closed = bufio_close(r) == 0 && bufio_close(w) == 0;  // input first: the parent sees both
+            return transferred && closed && open("/dev/null", O_RDONLY) > 1 && write(1, "def", 3) == 3 &&
+                   fcntl(0, F_SETFL, O_NONBLOCK) == 0 && read(0, buffer, 1) == 0;
+        }();
+        char wait_for_parent;
+        _exit(read(go[0], &wait_for_parent, 1) == 1 && moved ? 0 : 1);
+    }
+    for (int fd : {out[1], in[0], go[0]}) close(fd);
+    std::string printed;
+    char buffer[64];
+    ssize_t n;
+    pollfd output{out[0], POLLIN, 0};
+    while (poll(&output, 1, 10000) == 1 && (n = read(out[0], buffer, sizeof buffer)) > 0) printed.append(buffer, n);
+    pollfd input{in[1], POLLOUT, 0};
+    EXPECT_TRUE(poll(&input, 1, 0) == 1 && (input.revents & POLLERR)) << "standard input still open";
+    int status = -1;
+    EXPECT_EQ(waitpid(pid, &status, WNOHANG), 0) << "the end came only when the process exited";
+    EXPECT_EQ(write(go[1], "g", 1), 1);
+    for (int i = 0; i < 2000 && waitpid(pid, &status, WNOHANG) == 0; ++i) usleep(5000);
+    if (kill(pid, SIGKILL) == 0) waitpid(pid, nullptr, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(printed, "abc");
+    for (int fd : {out[0], in[1], go[1]}) close(fd);
 }
 
 bool lock(int fd, short type, off_t start = 0, off_t length = 0, int command = F_SETLK) {

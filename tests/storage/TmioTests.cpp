@@ -225,7 +225,7 @@ TEST(Serializer, FilesHaveTheirExactBytesReadBackAndDamagedForeignOrUnwritableOn
     // flush is where a full disk shows up: the writer reports it rather than leave it to a destructor.
     const auto missing = dir.path() / "missing";
     const auto cut = dir.write("cut", read_bytes(events).substr(0, 84 + 3 * 24 - 1));  // one byte short
-    const auto trailing = dir.write("trailing", read_bytes(events) + record(""));  // a frame a tag reader passes over
+    const auto trailing = dir.write("trailing", read_bytes(events) + record("") + "x");  // a frame cut short
     const auto text = dir.write("text", "time,type,id\n1,2,3\n");
     const auto negative = dir.write("neg", handshake("NUMBER_PROTOCOL") + word(-3) + record(word(-5)) + record(""));
     const std::int32_t huge = INT_MAX / 8;
@@ -260,6 +260,65 @@ TEST(Serializer, FilesHaveTheirExactBytesReadBackAndDamagedForeignOrUnwritableOn
         const auto write = [&] { Serializer::create_default()->write_numbers(numbers, std::vector(1000, 1.0)); };
         return background::testing::thrown<std::ios_base::failure>(write) == failed("write to", numbers, "flush error");
     }));
+}
+
+// A pipe holding `bytes` whose writer stays open until the returned descriptor is closed; the read end is put on
+// descriptor 0 of a child that runs `body` and must finish within three seconds.
+bool reads_from_lingering_pipe(const std::string& bytes, const std::function<bool()>& body) {
+    int p[2];
+    if (pipe(p) != 0 || write(p[1], bytes.data(), bytes.size()) != ssize_t(bytes.size())) return false;
+    const bool finished = in_child([&] { return close(p[1]) == 0 && dup2(p[0], 0) == 0 && body(); }, 3);
+    close(p[0]);
+    close(p[1]);
+    return finished;
+}
+
+// What follows the vector is ignored, but in a regular file it must be whole frames: every byte inserted into a
+// stored vector, or appended, is refused. Elsewhere nothing after the vector is read or waited for.
+TEST(Serializer, RecordsAfterTheVectorAreIgnoredWhereTheyAreWholeFrames) {
+    TempDir dir;
+    auto serializer = Serializer::create_default();
+    const auto file = dir.path() / "n";
+    serializer->write_numbers(file, {1.0, 2.0});
+    const std::string vector = read_bytes(file);
+    const std::vector<double> stored{1.0, 2.0};
+    const std::string whole = word(-7) + record("abc") + handshake("ANY") + record("") + word(-1);
+    for (const std::string& after : {std::string(), whole}) {
+        dir.write("n", vector + after);
+        EXPECT_EQ(serializer->read_numbers(file), stored) << after.size() << " bytes after the vector";
+    }
+    const std::string torn[] = {"x", whole + "ab", word(-7) + word(5) + "abc", handshake("ANY").substr(0, 40),
+                                word(-1000000002), record("") + word(TMIO_HANDSHAKE - 5) + word(-1)};
+    for (const std::string& after : torn) {
+        dir.write("n", vector + after);
+        EXPECT_THROW_MSG(serializer->read_numbers(file), std::ios_base::failure,
+                         read_error(file, "Found data after the VECTOR record."))
+            << after.size() << " bytes after the vector";
+    }
+    for (std::size_t at = 0; at <= vector.size(); ++at) {
+        for (const char inserted : {'\0', '\xFF', 'x'}) {
+            dir.write("n", std::string(vector).insert(at, 1, inserted));
+            EXPECT_ANY_THROW(serializer->read_numbers(file)) << "byte inserted at " << at;
+        }
+    }
+
+    // A caller's buffer larger than the vector, and a pipe whose writer keeps it open after the whole vector.
+    std::vector<char> region(512, '\x55');
+    const std::string address = mem_address(region.data(), region.size());
+    serializer->write_numbers(address, stored);
+    EXPECT_EQ(serializer->read_numbers(address), stored);
+    EXPECT_TRUE(reads_from_lingering_pipe(vector, [&] { return serializer->read_numbers("-") == stored; }));
+}
+
+// A look answers from the first byte that decides it; on a pipe it waits for no further byte.
+TEST(TMIO, LooksAheadOnAPipeWithoutWaitingForBytesTheyDoNotNeed) {
+    const std::string stream = handshake("P") + word(-5) + "\x08";  // the tag and one byte of a length
+    EXPECT_TRUE(reads_from_lingering_pipe(stream, [] {
+        TMIO in("-", std::ios::in, "P");
+        return !in.at_end() && !in.next_record_is(6, 8) && !in.next_record_is(5, 9);
+    }));
+    EXPECT_FALSE(reads_from_lingering_pipe(stream, [] { return TMIO("-", std::ios::in, "P").next_record_is(5, 8); }))
+        << "answered without the bytes that decide it";
 }
 
 }  // namespace
