@@ -10,6 +10,7 @@
 #include <ios>
 #include <optional>
 #include <stdexcept>
+#include <system_error>
 
 namespace background {
 
@@ -46,13 +47,18 @@ private:
 namespace {
 
 // A file that cannot be opened is the dependency's bad file, just as loading
-// it by name would report; only a path that opens as something other than a
-// regular file gets the reader's own reason.
+// it by name would report, with the system's reason beneath it (its text
+// names the file: "X: Permission denied"); only a path that opens as
+// something other than a regular file gets the reader's own reason.
 std::string settings_text(const std::filesystem::path& path) {
     try {
         return detail::read_text_file(path);
-    } catch (const detail::OpenError&) {
-        throw YAML::BadFile(path.string());
+    } catch (const detail::OpenError& failure) {
+        try {
+            throw std::system_error(failure.error, std::generic_category(), path.string());
+        } catch (const std::system_error&) {
+            std::throw_with_nested(YAML::BadFile(path.string()));
+        }
     }
 }
 

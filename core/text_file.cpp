@@ -14,14 +14,12 @@ namespace background::detail {
 
 namespace {
 
-template <typename Error = IOError>
-Error failure(const std::filesystem::path& path, const std::string& reason) {
-    return Error(format("Cannot read {}: {}", path.string(), reason));
+IOError failure(const std::filesystem::path& path, const std::string& reason) {
+    return IOError(format("Cannot read {}: {}", path.string(), reason));
 }
 
-template <typename Error = IOError>
-Error system_failure(const std::filesystem::path& path) {
-    return failure<Error>(path, std::generic_category().message(errno));
+IOError system_failure(const std::filesystem::path& path) {
+    return failure(path, std::generic_category().message(errno));
 }
 
 // Closes the descriptor on every way out of read_text_file.
@@ -43,7 +41,10 @@ std::string read_text_file(const std::filesystem::path& path) {
     // O_NONBLOCK lets a FIFO without a writer open at once, so that the type
     // test below can refuse it; it does not change how a regular file reads.
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) throw system_failure<OpenError>(path);
+    if (fd < 0) {
+        const int error = errno;
+        throw OpenError(failure(path, std::generic_category().message(error)).what(), error);
+    }
     const Descriptor file(fd);
     struct stat info {};
     if (::fstat(file.fd, &info) != 0) throw system_failure(path);

@@ -12,10 +12,12 @@
 namespace background::detail {
 
 /// The IOError of a file that could not be opened at all (missing, no
-/// permission), which some callers report in their own way.
+/// permission), which some callers report in their own way; `error` is the
+/// open's errno.
 class OpenError : public IOError {
 public:
-    using IOError::IOError;
+    OpenError(const std::string& message, int error) : IOError(message), error(error) {}
+    int error;
 };
 
 /// The whole content of the regular file `path`. Anything else (a FIFO, a

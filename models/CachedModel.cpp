@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <exception>
 #include <cmath>
 #include <optional>
 #include <stdexcept>
@@ -40,6 +41,19 @@ bool has_no_time(const BackgroundEvent& event) { return std::isnan(event.time); 
 bool is_stream_address(const std::filesystem::path& path) {
     const std::string& text = path.native();
     return text == "-" || text.find("://") != std::string::npos;
+}
+
+// The interval file's address is the events address with another extension:
+// for a memory region that is the same region, for a socket another host or
+// port. Neither can hold a cache.
+void check_cache_address(const std::filesystem::path& path) {
+    const std::string& text = path.native();
+    for (const char* scheme : {"mem://", "tcp://", "udp://"}) {
+        if (text.starts_with(scheme))
+            throw std::invalid_argument(format("Event cache {} is a memory region or socket address, where its "
+                                               "interval file {} would be no file of its own; caches are files!",
+                                               text, interval_file(path).string()));
+    }
 }
 
 // A file held from before it is read until after. While the descriptor lives
@@ -115,6 +129,7 @@ StoredPair read_pair(const std::filesystem::path& path) {
 // CachedModel refuses these; a cache that it would refuse is not written.
 void check_cache_arguments(const std::filesystem::path& path, const std::vector<BackgroundEvent>& events, double begin,
                            double end) {
+    check_cache_address(path);
     if (path.extension() == ".cm") {
         throw std::invalid_argument(format(
             "Event cache {} has the extension .cm of its own interval file; name it otherwise!", path.string()));
@@ -179,15 +194,41 @@ bool is_part_of(std::string_view name, std::string_view file_name) {
     return is_number(middle.substr(0, dash)) && is_number(middle.substr(dash + 1));
 }
 
+// A part that could not be opened or written is reported under the name the
+// caller gave, as a write in place would be; the system's reason nested
+// inside names the part.
+template <typename Write>
+void write_part(const std::filesystem::path& part, const std::filesystem::path& shown, const Write& write) {
+    try {
+        write();
+    } catch (const std::ios_base::failure& failure) {
+        std::string text = failure.what();
+        const std::string part_name = part.generic_string();
+        const std::size_t at = text.find(part_name);
+        if (at == std::string::npos) throw;
+        const IOError renamed(text.replace(at, part_name.size(), shown.generic_string()));
+        const auto* reason = dynamic_cast<const std::nested_exception*>(&failure);
+        if (!reason || !reason->nested_ptr()) throw renamed;
+        try {
+            reason->rethrow_nested();
+        } catch (...) {
+            std::throw_with_nested(renamed);
+        }
+    }
+}
+
 // Parts that a killed or failed writer left; only the writer holding the
-// lock calls this, so no part of `file` is being written.
+// lock calls this, so no part of `file` is being written. Clearing them is
+// tidiness, not a step of the write: a directory that cannot be listed or
+// changed leaves them, and the write itself then reports what stops it.
 void remove_leftover_parts(const std::filesystem::path& file) {
     const std::filesystem::path dir = file.parent_path().empty() ? "." : file.parent_path();
     const std::string name = file.filename().string();
     std::vector<std::filesystem::path> leftovers;
-    for (const auto& entry : std::filesystem::directory_iterator(dir))
-        if (is_part_of(entry.path().filename().string(), name)) leftovers.push_back(entry.path());
-    for (const auto& leftover : leftovers) std::filesystem::remove(leftover);
+    std::error_code error;
+    for (std::filesystem::directory_iterator entry(dir, error), end; !error && entry != end; entry.increment(error))
+        if (is_part_of(entry->path().filename().string(), name)) leftovers.push_back(entry->path());
+    for (const auto& leftover : leftovers) std::filesystem::remove(leftover, error);
 }
 
 }  // namespace
@@ -197,6 +238,7 @@ void remove_leftover_parts(const std::filesystem::path& file) {
 // ordered interval; a cache that breaks either is refused rather than
 // replayed wrongly.
 CachedModel::CachedModel(std::filesystem::path path) {
+    check_cache_address(path);
     StoredPair pair = read_pair(path);
     events = std::move(pair.events);
     const std::filesystem::path interval = interval_file(path);
@@ -245,8 +287,8 @@ void CachedModel::write_cache(std::filesystem::path path, const std::vector<Back
     remove_leftover_parts(interval_target);
     const std::filesystem::path events_part = part_name(events_target), interval_part = part_name(interval_target);
     try {
-        serializer->write_events(events_part, events);
-        serializer->write_numbers(interval_part, {begin, end});
+        write_part(events_part, path, [&] { serializer->write_events(events_part, events); });
+        write_part(interval_part, interval_file(path), [&] { serializer->write_numbers(interval_part, {begin, end}); });
         detail::sync_file(events_part);
         detail::sync_file(interval_part);
         if (std::filesystem::remove(interval_target)) detail::sync_directory(interval_target.parent_path());

@@ -116,6 +116,7 @@ public:
     std::filesystem::path current_file;
     XCDFReader reader;
     unsigned long position = 0;
+    bool past_end = false;
 
     // Reading forward in the current file costs only the records in between;
     // anything else reopens the file.
@@ -124,15 +125,19 @@ public:
         const auto entry = file_index.find(key);
         if (entry == file_index.end())
             throw std::out_of_range(format("Shower UID {} is not recognized by this provider!", uid));
-        if (entry->second != current_file || uid < position) {
+        // Past its end the reader no longer stands on the last record counted.
+        if (entry->second != current_file || uid < position || (past_end && uid == position)) {
             current_file.clear();
             reader = XCDFReader(entry->second, true, true);
             current_file = entry->second;
             position = key;
+            past_end = false;
         }
         while (position < uid) {
-            if (!read([&] { return reader.next(); }))
+            if (!read([&] { return reader.next(); })) {
+                past_end = true;
                 throw std::out_of_range(format("Shower with UID {} not found!", uid));
+            }
             ++position;
         }
         if (uid != key) check_record_number(uid);

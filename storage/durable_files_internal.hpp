@@ -11,12 +11,22 @@
 namespace background::detail {
 
 /// Holds an exclusive lock on the regular file `file` while it lives, waiting
-/// for the holder before it. The file is created when missing and never
-/// removed: a writer waiting on a removed file would hold a lock that the next
-/// writer, creating the file anew, never meets. The lock is a write lock on a
-/// descriptor opened for reading and writing (what NFS requires of a lock) and
-/// belongs to that open file, so two threads of one process take turns just
-/// as two processes do.
+/// for the holder before it. The lock is a write lock on a descriptor opened
+/// for reading and writing (what NFS requires of a lock) and belongs to that
+/// open file, so two threads of one process take turns just as two processes
+/// do.
+///
+/// The file is never removed: a writer waiting on a removed file would hold a
+/// lock that the next writer, creating the file anew, never meets. Whoever
+/// may write its directory may take it, so it is created with the directory's
+/// write bits for group and others, and an existing one is opened without
+/// creating. A writer that got the lock on a file its name no longer leads
+/// to takes it again on the one it leads to now.
+///
+/// Where the directory itself cannot be written (missing, read-only, not
+/// permitted), nothing is held: whatever the writer then tries to create there
+/// fails with its own error. A lock file that cannot be opened for writing in
+/// a directory that can be written is refused, naming it and the remedy.
 class WriterLock {
 public:
     explicit WriterLock(const std::filesystem::path& file);

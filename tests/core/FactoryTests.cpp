@@ -104,6 +104,20 @@ TEST(Settings, KeysInDocumentOrderAndFailuresWithTheirTypeMessageAndCause) {
         std::string got = c.thrown_as(c.call, true);
         if (c.cause == "*" && !got.ends_with("<no nested exception>")) got = got.substr(0, got.find(" <- ")) + " <- *";
         EXPECT_EQ(got, c.message + " <- " + (c.cause.empty() ? "<no nested exception>" : c.cause));
+    }    // Beneath the dependency's bad file lies the system's reason: missing, or not readable by this user.
+    const auto unreadable = dir.write("unreadable.yaml", "lib: {}\n");
+    std::filesystem::permissions(dir.path(), std::filesystem::perms(0755));
+    std::filesystem::permissions(unreadable, std::filesystem::perms(0600));
+    const auto chain = [](const std::filesystem::path& file) {
+        try { Settings::from_file(file); } catch (const std::exception& e) { return testing::causes(e); }
+        return std::string("nothing thrown");
+    };
+    const auto expected = [](const std::filesystem::path& file, const std::string& reason) {
+        return "Failed to load yaml file " + file.string() + " <- bad file: " + file.string() + " <- " + file.string() + ": " + reason;
+    };
+    EXPECT_EQ(chain(missing), expected(missing, "No such file or directory"));
+    if (geteuid() == 0) {  // root reads it all the same
+        EXPECT_TRUE(testing::in_child_as_other_user([&] { return chain(unreadable) == expected(unreadable, "Permission denied"); }));
     }
 }
 

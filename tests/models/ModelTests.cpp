@@ -15,10 +15,13 @@
 #include "support/TestHelpers.hpp"
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <fstream>
 #include <functional>
 #include <limits>
 #include <numeric>
@@ -280,6 +283,15 @@ TEST(CachedModel, ReplaysEachIntervalAndRefusesCorruptedCaches) {
           {fresh, Events{{1, 0, 1}, {kNaN, 0, 2}}, 0, 2, "needs events with a time, got NaN for event 1!"}})
         EXPECT_THROW_MSG(CachedModel::write_cache(file, stored, b, e), std::invalid_argument,
                          "Event cache " + file.string() + " " + message);
+    // A memory region's interval file would be the same region, a socket's another peer: nothing is written.
+    std::vector<char> region(4096);
+    for (const std::string& address : {storage_test::mem_address(region.data(), region.size()), std::string("tcp://connect/5999/x")}) {
+        const std::string message = "Event cache " + address + " is a memory region or socket address, where its " +
+                                    "interval file " + address + ".cm would be no file of its own; caches are files!";
+        EXPECT_THROW_MSG(CachedModel::write_cache(address, kEvents, 0, 5), std::invalid_argument, message);
+        EXPECT_THROW_MSG(CachedModel{address}, std::invalid_argument, message);
+    }
+    EXPECT_EQ(std::ranges::count(region, 0), 4096);
     EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{".cache.cm.lock", "cache.cm", "cache.tmio"}));
     // Infinite bounds are an interval like any other; a rewrite that fails leaves the old cache whole and no parts.
     CachedModel::write_cache(events, kEvents, -kInf, kInf);
@@ -373,6 +385,85 @@ TEST(CachedModel, RewritesRemoveTheirKilledPredecessorsParts) {
     EXPECT_EQ(names_in(dir.path()).size(), 4u);
     rewrite();
     EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{".a.1.77-0.part", ".a.cm.lock", "a", "a.cm"}));
+}
+
+// Root writes first, with umask 022; another user may then rewrite the cache in a directory shared by all or by a
+// group (setgid). Where they may not write, the write fails as a write in place would, and the cache still loads.
+TEST(CachedModel, WhoeverMayWriteTheDirectoryTakesItsLockAndReadersNeedNone) {
+    REQUIRE_ROOT();
+    TempDir dir;
+    std::filesystem::permissions(dir.path(), std::filesystem::perms(0755));
+    const mode_t umask_before = umask(022);
+    const std::vector<Pair> pairs{spread(3, 0, 0.0, 4.0), spread(4, 1, 1.0, 5.0)};
+    const auto cache = [&](const char* name, mode_t mode, gid_t group) {
+        const auto sub = dir.path() / name;
+        std::filesystem::create_directory(sub);
+        EXPECT_TRUE(chown(sub.c_str(), 0, group) == 0 && chmod(sub.c_str(), mode) == 0);
+        write(sub / "c.tmio", pairs[0]);
+        return sub / "c.tmio";
+    };
+    for (const auto& [name, mode, group] : {std::tuple{"all", 0777, 65534}, {"group", 02770, 65533}}) {
+        const auto path = cache(name, mode, group == 65534 ? 0 : group);
+        EXPECT_TRUE(testing::in_child_as_other_user([&] { return write(path, pairs[1]), whole_pair(path, pairs) == 1; },
+                                                    group)) << name;
+    }
+    umask(umask_before);
+    const auto old_lock = cache("old_lock", 0777, 0), read_only = cache("read_only", 0755, 0);
+    chmod((old_lock.parent_path() / ".c.cm.lock").c_str(), 0644);  // as a writer that did not share it left it
+    const auto chain = [&](const std::filesystem::path& path) {
+        const std::string thrown = testing::thrown<std::ios_base::failure>([&] { write(path, pairs[1]); }, true);
+        return std::regex_replace(thrown, std::regex("[0-9]+-[0-9]+"), "N");
+    };
+    const auto open_failed = [](const std::filesystem::path& file, const std::string& reason) {
+        return "Failed to open file " + file.string() + "!\nImplementation reports: connection error <- " +
+               file.parent_path().string() + "/.c.tmio.N.part: " + reason;
+    };
+    EXPECT_EQ(chain(dir.path() / "nodir/c.tmio"), open_failed(dir.path() / "nodir/c.tmio", "No such file or directory"));
+    EXPECT_TRUE(testing::in_child_as_other_user([&] {
+        return whole_pair(read_only, pairs) == 0 && chain(read_only) == open_failed(read_only, "Permission denied") &&
+               chain(old_lock) == "Failed to lock file " + (old_lock.parent_path() / ".c.cm.lock").string() +
+                                      ": Permission denied! Every writer of its directory must be able to open it for "
+                                      "writing: give it the directory's write permissions, or remove it while no "
+                                      "writer runs. <- <no nested exception>";
+    }));
+}
+
+// A writer waits on the lock file that another holds; the file is then replaced and the new one locked. When the old
+// lock goes, the writer must not go in: it takes the lock again on the file the name leads to now.
+TEST(CachedModel, AWriterWhoseLockFileWasReplacedWhileItWaitedTakesTheNewOne) {
+    TempDir dir;
+    const auto path = dir.path() / "c.tmio", lock = dir.path() / ".c.cm.lock";
+    write(path, spread(2, 0, 0.0, 1.0));
+    const auto held = [](const std::filesystem::path& file) {  // as writers hold it
+        struct flock whole {F_WRLCK, SEEK_SET, 0, 0, 0};
+        const int fd = open(file.c_str(), O_RDWR | O_CREAT, 0666);
+        return fcntl(fd, F_OFD_SETLK, &whole) == 0 ? fd : -1;
+    };
+    const int old_fd = held(lock);
+    const pid_t writer = fork();
+    if (writer == 0) {
+        close(old_fd);  // a lock of an open file goes only with its last descriptor
+        _exit(testing::thrown<std::ios_base::failure>([&] { write(path, spread(3, 1, 0.0, 1.0)); }) == "nothing thrown" ? 0 : 1);
+    }
+    struct stat old_file {};
+    fstat(old_fd, &old_file);
+    const auto waiting = [inode = ":" + std::to_string(old_file.st_ino) + " "] {  // a blocked request on the old file
+        std::ifstream locks("/proc/locks");
+        for (std::string line; std::getline(locks, line);)
+            if (line.find("->") != std::string::npos && line.find(inode) != std::string::npos) return true;
+        return false;
+    };
+    for (int i = 0; i < 2000 && !waiting(); ++i) usleep(5000);
+    ASSERT_TRUE(std::filesystem::remove(lock));
+    const int new_fd = held(lock);
+    close(old_fd);
+    int status = -1;
+    usleep(300000);
+    EXPECT_EQ(waitpid(writer, &status, WNOHANG), 0) << "the writer went in while the new lock file was held";
+    close(new_fd);
+    for (int i = 0; i < 2000 && waitpid(writer, &status, WNOHANG) == 0; ++i) usleep(5000);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(keys(CachedModel(path).sample(0.0, 1.0)), keys(spread(3, 1, 0.0, 1.0).events));
 }
 
 // Each file of a linked cache is written through its own link to its target; the links stay.

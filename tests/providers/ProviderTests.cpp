@@ -278,10 +278,15 @@ TEST(SimulationProvider, FileLimitTakesTheSmallestKeysAndOnlyBackwardReadsReopen
         EXPECT_EQ(provider.get_pe_list(uid).size(), 2u);
         EXPECT_EQ(opens(), expected_opens) << "record " << (uid & 0xFFFF);
     }
-    // Past the end the reader stays at the end; an earlier record reopens.
+    // Past the end the reader stays at the end; the last record, which it no longer stands on, and earlier ones
+    // reopen, whichever call asks.
     EXPECT_THROW_MSG(provider.get_pe_list(a + 4), std::out_of_range, format("Shower with UID {} not found!", a + 4));
     EXPECT_THROW(provider.get_metadata(a + 5), std::out_of_range);
     EXPECT_EQ(opens(), 0u);
+    EXPECT_EQ(provider.get_metadata(a + 3).energy, 300.0);
+    EXPECT_THROW(provider.get_metadata(a + 4), std::out_of_range);
+    EXPECT_EQ(provider.get_pe_list(a + 3).size(), 2u);
+    EXPECT_EQ(opens(), 2u);
     EXPECT_THROW(provider.get_metadata(a), std::out_of_range);  // record 0 is no shower
     EXPECT_EQ(opens(), 1u);
     EXPECT_THROW_MSG(provider.get_pe_list(keys[4] + 0x10000), std::out_of_range,
@@ -707,6 +712,36 @@ TEST(OrderedProvider, WritersOfOneDirectoryTakeTurns) {
               (std::set<std::string>{"OP_HINT.tmio", "OP_INTER_0.tmio", "OP_INTER_1.tmio", ".order_events.lock"}));
     const auto read = OrderedProvider(dir.path(), 0).get_all_metadata();
     EXPECT_TRUE(read.size() == 2 && read[0].uid == 12 && read[1].uid == 13);
+}
+
+// Root writes first, with umask 022; another user rewrites the library where the directory lets them write. Where
+// it does not, the writer's own steps fail as they always did: clearing the old library, or opening a file.
+TEST(OrderedProvider, WhoeverMayWriteTheDirectoryTakesItsLock) {
+    REQUIRE_ROOT();
+    TempDir dir;
+    const auto order = [](const fs::path& lib, unsigned long uid) {
+        TableProvider source;
+        auto events = events_of({0.0}, {uid});
+        OrderedProvider::order_events(lib, source, events, 1, false, false, false);
+    };
+    const mode_t umask_before = umask(022);
+    for (const auto& [name, mode] : {std::pair{"shared", 0777}, {"closed", 0755}, {"empty", 0755}}) {
+        fs::create_directory(dir.path() / name);
+        fs::permissions(dir.path() / name, fs::perms(mode));
+        if (name != std::string("empty")) order(dir.path() / name, 13);
+    }
+    umask(umask_before);
+    fs::permissions(dir.path(), fs::perms(0755));
+    EXPECT_TRUE(testing::in_child_as_other_user([&] {
+        order(dir.path() / "shared", 12);
+        return OrderedProvider(dir.path() / "shared", 0).get_all_metadata().at(0).uid == 12 &&
+               testing::thrown<fs::filesystem_error>([&] { order(dir.path() / "closed", 12); })
+                   .starts_with("filesystem error: cannot remove: Permission denied [" + (dir.path() / "closed/OP").string()) &&
+               testing::thrown<std::ios_base::failure>([&] { order(dir.path() / "empty", 12); }) ==
+                   "Failed to open file " + (dir.path() / "empty/OP_DATA_0.tmio").string() +
+                       "!\nImplementation reports: connection error";
+    }));
+    EXPECT_TRUE(names_in(dir.path() / "empty").empty());
 }
 
 TEST(OrderedProvider, TheLaterOfTwoProvidersTakesOverTheHookIdAndMismatchedLibrariesAreRefused) {

@@ -59,12 +59,13 @@ def test_wrong_arguments_raise_type_error(settings_path, call):
         call(settings_path)
 
 
-@pytest.mark.parametrize("lib, error, message, cause", [
-    (None, RuntimeError, "Failed to load yaml file {path}", RuntimeError),
-    ({"model": "nope"}, IndexError, "Instance nope is not defined in {path}!", None),
-    ({"num_channels": "many"}, ValueError, "access failed", RuntimeError),
+@pytest.mark.parametrize("lib, error, message, causes", [
+    # The loader's bad file, and beneath it the system's reason.
+    (None, RuntimeError, "Failed to load yaml file {path}", ["bad file: {path}", "{path}: No such file or directory"]),
+    ({"model": "nope"}, IndexError, "Instance nope is not defined in {path}!", []),
+    ({"num_channels": "many"}, ValueError, "access failed", [None]),
 ])
-def test_library_failures_map_to_python_exceptions(tmp_path, lib, error, message, cause):
+def test_library_failures_map_to_python_exceptions(tmp_path, lib, error, message, causes):
     path = tmp_path / "settings.yaml"
     if lib is not None:
         path.write_text(json.dumps({**SETTINGS, "lib": {**SETTINGS["lib"], **lib}}))
@@ -72,9 +73,12 @@ def test_library_failures_map_to_python_exceptions(tmp_path, lib, error, message
     with pytest.raises(error) as info:
         Background(path)
     assert str(info.value) == message.format(path=path)
-    # A loader or parser error underneath is chained as the cause, and ends the chain.
-    assert type(info.value.__cause__) is (cause or type(None))
-    assert info.value.__cause__ is None or info.value.__cause__.__cause__ is None
+    # Errors underneath are chained as causes, as RuntimeError, and end the chain.
+    cause = info.value.__cause__
+    for text in causes:
+        assert type(cause) is RuntimeError and (text is None or str(cause) == text.format(path=path))
+        cause = cause.__cause__
+    assert cause is None
 
 
 def test_background_without_a_driver_raises_and_nul_in_the_path_is_refused(settings_path, tmp_path):

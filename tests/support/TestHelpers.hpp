@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <grp.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -54,6 +55,25 @@ inline bool in_child(const std::function<bool()>& body, int seconds = 20) {
     if (pid > 0 && kill(pid, SIGKILL) == 0) waitpid(pid, &status, 0);
     return false;
 }
+
+/// Every message of the chain `failure` heads, outermost first, joined by " <- ".
+inline std::string causes(const std::exception& failure) {
+    try { std::rethrow_if_nested(failure); } catch (const std::exception& inner) {
+        return failure.what() + std::string(" <- ") + causes(inner);
+    }
+    return failure.what();
+}
+
+/// Runs `body` in a child as user 65534 in `group` alone: a user other than root, who owns the files the tests
+/// make. Only root can switch; the tests that need two users skip otherwise.
+inline bool in_child_as_other_user(const std::function<bool()>& body, gid_t group = 65534) {
+    return in_child([&] {
+        const gid_t groups[] = {group};
+        return setgroups(1, groups) == 0 && setgid(group) == 0 && setuid(65534) == 0 && body();
+    });
+}
+#define REQUIRE_ROOT() \
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user"
 
 /// Whether `call` ends, returning or throwing, within three seconds; run in a child, a hang cannot stop the tests.
 template <typename Call>
