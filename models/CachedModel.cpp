@@ -6,7 +6,6 @@
 #include <background/storage/durable_files_internal.hpp>
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -72,11 +71,7 @@ public:
     HeldFile(const HeldFile&) = delete;
     HeldFile& operator=(const HeldFile&) = delete;
 
-    bool still_named() const {
-        struct stat held {}, named {};
-        return fd >= 0 && ::fstat(fd, &held) == 0 && ::stat(path.c_str(), &named) == 0 &&
-               held.st_dev == named.st_dev && held.st_ino == named.st_ino;
-    }
+    bool still_named() const { return detail::names_open_file(path, fd); }
 
 private:
     std::filesystem::path path;
@@ -280,15 +275,15 @@ void CachedModel::write_cache(std::filesystem::path path, const std::vector<Back
         serializer->write_numbers(interval_file(path), {begin, end});
         return;
     }
-    const std::filesystem::path events_target = written_through(path);
-    const std::filesystem::path interval_target = written_through(interval_file(path));
+    const std::filesystem::path interval = interval_file(path);
+    const std::filesystem::path events_target = written_through(path), interval_target = written_through(interval);
     const detail::WriterLock lock(lock_file(interval_target));
     remove_leftover_parts(events_target);
     remove_leftover_parts(interval_target);
     const std::filesystem::path events_part = part_name(events_target), interval_part = part_name(interval_target);
     try {
         write_part(events_part, path, [&] { serializer->write_events(events_part, events); });
-        write_part(interval_part, interval_file(path), [&] { serializer->write_numbers(interval_part, {begin, end}); });
+        write_part(interval_part, interval, [&] { serializer->write_numbers(interval_part, {begin, end}); });
         detail::sync_file(events_part);
         detail::sync_file(interval_part);
         if (std::filesystem::remove(interval_target)) detail::sync_directory(interval_target.parent_path());

@@ -47,10 +47,10 @@ int bufio_set_buffer(bufio_stream* s, std::size_t size);
 /// may be more than `n` (whatever has arrived) and is fewer only at the end of
 /// the input, when none arrived within the stream's timeout, on failure (the
 /// status says which), or when `n` exceeds the input buffer. It waits for no
-/// byte beyond the `n`th. A
-/// file, FIFO, pipe or socket reads on into its input buffer, moving the
-/// unread bytes to its front first; a memory stream points into its region;
-/// a serve stream without its connection, like an output stream, has none.
+/// byte beyond the `n`th. A file, FIFO, pipe or socket reads on into its input
+/// buffer, moving the unread bytes to its front first; a memory stream points
+/// into its region; a serve stream without its connection, like an output
+/// stream, has none.
 std::size_t peek_input(bufio_stream* s, std::size_t n, const unsigned char** bytes);
 
 // Files and FIFOs, plain or locked (bufio_file.cpp).

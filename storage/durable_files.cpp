@@ -27,10 +27,6 @@ void sync(const std::filesystem::path& path, int flags, const char* what) {
     if (result != 0) throw failure(what, path, error);
 }
 
-}  // namespace
-
-namespace {
-
 constexpr int kBusyRetries = 5;
 constexpr useconds_t kBusyPause = 2000;
 
@@ -69,13 +65,6 @@ int lock_whole(int fd) {
     while ((result = ::fcntl(fd, F_OFD_SETLKW, &whole)) != 0 && errno == EINTR) {
     }
     return result;
-}
-
-// Whether `file` still names the open file `fd`.
-bool still_named(int fd, const std::filesystem::path& file) {
-    struct stat held {}, named {};
-    return ::fstat(fd, &held) == 0 && ::stat(file.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
-           held.st_ino == named.st_ino;
 }
 
 constexpr int kOpenFlags = O_RDWR | O_CLOEXEC | O_NOCTTY;
@@ -117,10 +106,16 @@ WriterLock::WriterLock(const std::filesystem::path& file) : fd(-1) {
             fd = -1;
             throw failure("lock file", file, error);
         }
-        if (still_named(fd, file)) return;
+        if (names_open_file(file, fd)) return;
         ::close(fd);
         fd = -1;
     }
+}
+
+bool names_open_file(const std::filesystem::path& file, int fd) {
+    struct stat held {}, named {};
+    return fd >= 0 && ::fstat(fd, &held) == 0 && ::stat(file.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+           held.st_ino == named.st_ino;
 }
 
 WriterLock::~WriterLock() {

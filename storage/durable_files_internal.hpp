@@ -38,6 +38,8 @@ private:
     int fd;
 };
 
+/// Whether `file` names the open file `fd` (the same inode of the same device).
+bool names_open_file(const std::filesystem::path& file, int fd);
 /// Sends the file's bytes to the disk; throws IOError naming it.
 void sync_file(const std::filesystem::path& file);
 /// Sends the directory's entries (created, renamed, removed names) to the
