@@ -212,6 +212,32 @@ void write_part(const std::filesystem::path& part, const std::filesystem::path& 
     }
 }
 
+// Putting the new files in place fails like a write of the file the caller
+// named; the system's reason nested inside names the file it concerns.
+[[noreturn]] void throw_placing_failure(const std::filesystem::path& shown, const std::error_code& reason,
+                                        const std::string& concerned) {
+    try {
+        throw std::system_error(reason, concerned);
+    } catch (const std::system_error&) {
+        std::throw_with_nested(IOError(
+            format("Failed to write to file {}!\nImplementation reports: write error", shown.generic_string())));
+    }
+}
+
+// Whether the old file was there to be removed.
+bool remove_old(const std::filesystem::path& file, const std::filesystem::path& shown) {
+    std::error_code error;
+    const bool removed = std::filesystem::remove(file, error);
+    if (error) throw_placing_failure(shown, error, file.string());
+    return removed;
+}
+
+void place(const std::filesystem::path& part, const std::filesystem::path& target, const std::filesystem::path& shown) {
+    std::error_code error;
+    std::filesystem::rename(part, target, error);
+    if (error) throw_placing_failure(shown, error, format("{} -> {}", part.string(), target.string()));
+}
+
 // Parts that a killed or failed writer left; only the writer holding the
 // lock calls this, so no part of `file` is being written. Clearing them is
 // tidiness, not a step of the write: a directory that cannot be listed or
@@ -286,9 +312,9 @@ void CachedModel::write_cache(std::filesystem::path path, const std::vector<Back
         write_part(interval_part, interval, [&] { serializer->write_numbers(interval_part, {begin, end}); });
         detail::sync_file(events_part);
         detail::sync_file(interval_part);
-        if (std::filesystem::remove(interval_target)) detail::sync_directory(interval_target.parent_path());
-        std::filesystem::rename(events_part, events_target);
-        std::filesystem::rename(interval_part, interval_target);
+        if (remove_old(interval_target, interval)) detail::sync_directory(interval_target.parent_path());
+        place(events_part, events_target, path);
+        place(interval_part, interval_target, interval);
     } catch (...) {
         std::error_code ignored;
         std::filesystem::remove(events_part, ignored);

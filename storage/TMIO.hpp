@@ -71,7 +71,9 @@ public:
     /// whole frames: tags, data records with all their bytes, further
     /// handshakes with their protocol field. False at a frame cut short or a
     /// reserved word. Only for a regular file: elsewhere the end may be far
-    /// away or never come. Throws the read failure when the stream fails.
+    /// away or never come. A locked file whose rest another process holds
+    /// locked is still being written there: the walk waits for no lock and
+    /// answers true. Throws the read failure when the stream fails.
     bool rest_is_whole_frames();
     /// Sends everything buffered to the file; throws the write failure.
     void flush();

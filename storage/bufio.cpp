@@ -96,8 +96,20 @@ int poll_failure_status(int revents) {
 
 std::size_t buffer_bytes(int size) { return size < 1 ? DEFAULT_BUFFER : static_cast<std::size_t>(size); }
 
+namespace {
+
+// The exported record comes first, so the stream pointer is the record's.
+struct StreamRecord {
+    bufio_stream stream;
+    StreamExtras extras;
+};
+
+}  // namespace
+
+StreamExtras& extras_of(bufio_stream* s) { return reinterpret_cast<StreamRecord*>(s)->extras; }
+
 bufio_stream* new_stream(const char* label) {
-    auto* s = static_cast<bufio_stream*>(std::calloc(1, sizeof(bufio_stream)));
+    auto* s = static_cast<bufio_stream*>(std::calloc(1, sizeof(StreamRecord)));
     if (!s) say(label, "failed to allocate stream: out of memory");
     else s->fd = -1;
     return s;

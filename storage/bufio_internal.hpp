@@ -28,6 +28,14 @@ void say(const char* label, const char* text, const char* a);
 void say(const char* label, const char* text, const char* a, const char* b);
 void say(const char* label, const char* text, const sockaddr_in& address);
 
+/// What the library keeps of a stream beyond the exported record.
+struct StreamExtras {
+    /// A standard stream whose descriptor was closed when it was opened.
+    bool found_closed;
+};
+/// The extras of a stream that new_stream allocated.
+StreamExtras& extras_of(bufio_stream* s);
+
 int access_mode(const bufio_stream* s);
 void sleep_ms(int ms);
 long long now_us();

@@ -16,22 +16,29 @@ bool names_standard_stream(const char* path) { return std::strcmp(path, "-") == 
 void attach_standard(bufio_stream* s) {
     s->type = BUFIO_PIPE;
     s->fd = access_mode(s) == O_RDONLY ? 0 : 1;
+    const int error = errno;
+    extras_of(s).found_closed = fcntl(s->fd, F_GETFD) < 0 && errno == EBADF;
+    errno = error;
 }
 
 // Closing a standard stream ends the process's side of it, so that a reader
 // of the pipe behind descriptor 1 sees the end at once. The number stays
-// taken, by /dev/null: left free, the next file opened would become
-// descriptor 0 or 1, and whatever the process prints afterwards would land
-// in it. Without /dev/null the descriptor is simply closed.
+// taken: left free, the next file opened would become descriptor 0 or 1, and
+// whatever the process prints afterwards would land in it. /dev/null takes it,
+// opened for the other direction, so that later reads and writes fail as on
+// a closed descriptor instead of passing for done. Without /dev/null the
+// descriptor is simply closed; one that was closed when the stream was
+// opened is left so.
 int close_descriptor(bufio_stream* s) {
     if (s->fd < 0) return 0;
     if (s->type == BUFIO_PIPE) {
-        const int null = open("/dev/null", (access_mode(s) == O_RDONLY ? O_RDONLY : O_WRONLY) | O_CLOEXEC);
+        if (extras_of(s).found_closed) return 0;
+        const int null = open("/dev/null", (access_mode(s) == O_RDONLY ? O_WRONLY : O_RDONLY) | O_CLOEXEC);
         if (null >= 0) {
             int result;
             while ((result = dup2(null, s->fd)) < 0 && errno == EINTR) {
             }
-            close(null);
+            if (null != s->fd) close(null);
             return result < 0 ? -1 : 0;
         }
     }

@@ -27,32 +27,77 @@ void sync(const std::filesystem::path& path, int flags, const char* what) {
     if (result != 0) throw failure(what, path, error);
 }
 
-constexpr int kBusyRetries = 5;
-constexpr useconds_t kBusyPause = 2000;
+constexpr int kRetries = 5;
+constexpr useconds_t kRetryPause = 2000;
 
 std::filesystem::path directory_of(const std::filesystem::path& file) {
     return file.parent_path().empty() ? "." : file.parent_path();
 }
 
+// Missing, not a directory, read-only, not permitted, or on a read-only file
+// system: the writer could not create its own files there either.
 bool directory_writable(const std::filesystem::path& dir) {
-    return ::faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+    struct stat info {};
+    return ::stat(dir.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
+           ::faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
 }
 
-// Errors of creating a file that say the directory cannot take new names.
-bool directory_refuses(int error) {
-    return error == ENOENT || error == ENOTDIR || error == EACCES || error == EPERM || error == EROFS;
+bool is_symbolic_link(const std::filesystem::path& file) {
+    struct stat info {};
+    return ::lstat(file.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
 }
 
-// The umask may strip them; everyone who may write the directory must be able
-// to open the file for reading and writing.
+// Everyone who may write the directory must be able to open the file for
+// reading and writing: it takes the directory's group where the creator may
+// give it that group (a member may, root may), and the directory's write bits
+// with their read bits, which the umask may have stripped. A creator who
+// writes the directory through its others' bits keeps its own group; the
+// others' bits then let the group in.
 int share_like_directory(int fd, const std::filesystem::path& dir) {
     struct stat directory {}, created {};
     if (::stat(dir.c_str(), &directory) != 0 || ::fstat(fd, &created) != 0) return -1;
+    if (created.st_gid != directory.st_gid && ::fchown(fd, static_cast<uid_t>(-1), directory.st_gid) == 0)
+        created.st_gid = directory.st_gid;
     mode_t shared = 0;
     if (directory.st_mode & S_IWGRP) shared |= S_IRGRP | S_IWGRP;
     if (directory.st_mode & S_IWOTH) shared |= S_IROTH | S_IWOTH;
     if ((created.st_mode & shared) == shared) return 0;
     return ::fchmod(fd, (created.st_mode & 07777) | shared);
+}
+
+// A lock file is the library's own regular file: nothing is opened, created
+// or changed through a symbolic link at its name.
+constexpr int kOpenFlags = O_RDWR | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW;
+
+// Opens the lock file, creating it when it is missing; -1 with errno set.
+// EEXIST says another writer created it between the two opens.
+int open_lock_file(const std::filesystem::path& file, const std::filesystem::path& dir) {
+    const int existing = ::open(file.c_str(), kOpenFlags);
+    if (existing >= 0 || errno != ENOENT) return existing;
+    const int created = ::open(file.c_str(), kOpenFlags | O_CREAT | O_EXCL, 0666);
+    if (created < 0 || share_like_directory(created, dir) == 0) return created;
+    const int error = errno;
+    ::close(created);
+    errno = error;
+    return -1;
+}
+
+// Failures that another writer's steps explain for a moment: its new lock
+// file stands without its shared bits between its create and its chmod, and
+// one found missing may have been created by it just before this create.
+bool may_pass_soon(int error) { return error == EACCES || error == EPERM || error == EEXIST; }
+
+[[noreturn]] void refuse(const std::filesystem::path& file, int error) {
+    if (is_symbolic_link(file))
+        throw IOError(format("Failed to lock file {}: it is a symbolic link! Lock files are the library's own regular "
+                             "files: remove the link; writers create the file as they need it.",
+                             file.string()));
+    if (error == EACCES || error == EPERM)
+        throw IOError(format("Failed to lock file {}: {}! Every writer of its directory must be able to open it "
+                             "for writing: give it the directory's write permissions, or remove it while no "
+                             "writer runs.",
+                             file.string(), std::strerror(error)));
+    throw failure("lock file", file, error);
 }
 
 int lock_whole(int fd) {
@@ -67,48 +112,37 @@ int lock_whole(int fd) {
     return result;
 }
 
-constexpr int kOpenFlags = O_RDWR | O_CLOEXEC | O_NOCTTY;
+// A writer that keeps finding its lock file replaced after each wait is up
+// against something other than writers taking turns.
+constexpr int kReplacements = 100;
 
 }  // namespace
 
 WriterLock::WriterLock(const std::filesystem::path& file) : fd(-1) {
     const std::filesystem::path dir = directory_of(file);
-    int busy = 0;
-    for (;;) {
-        fd = ::open(file.c_str(), kOpenFlags);
-        if (fd < 0 && errno == ENOENT) {
-            fd = ::open(file.c_str(), kOpenFlags | O_CREAT | O_EXCL, 0666);
-            if (fd < 0 && errno == EEXIST) continue;
-            if (fd < 0 && directory_refuses(errno)) return;
-            if (fd >= 0 && share_like_directory(fd, dir) != 0) {
-                const int error = errno;
-                ::close(fd);
-                throw failure("lock file", file, error);
-            }
-        } else if (fd < 0 && (errno == EACCES || errno == EPERM)) {
+    int retried = 0;
+    for (int replaced = 0;;) {
+        fd = open_lock_file(file, dir);
+        if (fd < 0) {
             const int error = errno;
             if (!directory_writable(dir)) return;
-            // A lock file just created stands without its shared bits for a moment.
-            if (++busy <= kBusyRetries) {
-                ::usleep(kBusyPause);
+            if (may_pass_soon(error) && ++retried <= kRetries) {
+                ::usleep(kRetryPause);
                 continue;
             }
-            throw IOError(format("Failed to lock file {}: {}! Every writer of its directory must be able to open it "
-                                 "for writing: give it the directory's write permissions, or remove it while no "
-                                 "writer runs.",
-                                 file.string(), std::strerror(error)));
-        } else if (fd < 0 && errno == EROFS) {
-            return;
+            refuse(file, error);
         }
-        if (fd < 0 || lock_whole(fd) != 0) {
+        if (lock_whole(fd) != 0) {
             const int error = errno;
-            if (fd >= 0) ::close(fd);
+            ::close(fd);
             fd = -1;
             throw failure("lock file", file, error);
         }
         if (names_open_file(file, fd)) return;
         ::close(fd);
         fd = -1;
+        if (++replaced == kReplacements)
+            throw IOError(format("Failed to lock file {}: it was replaced each time it was locked!", file.string()));
     }
 }
 

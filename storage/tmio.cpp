@@ -202,11 +202,10 @@ __attribute__((visibility("hidden"))) int peek_matches(tmio_context* c, const un
     return 1;
 }
 
-// Reads to the end of the stream and tells whether all of it was whole
-// frames: 1 yes, 0 at a torn frame or a reserved word, -1 when the stream
-// failed. Meant for a regular file, whose end is where its bytes stop.
-__attribute__((visibility("hidden"))) int skip_whole_frames(tmio_context* c) {
-    if (c->status < 0 || !c->stream) return -1;
+namespace {
+
+// Whole frames from here to the end, as skip_whole_frames answers.
+int walk_whole_frames(tmio_context* c) {
     int32_t word = c->readahead_word;
     bool have_word = c->readahead != 0;
     c->readahead = 0;
@@ -214,13 +213,31 @@ __attribute__((visibility("hidden"))) int skip_whole_frames(tmio_context* c) {
         size_t got = sizeof word;
         if (!have_word && !read_word(c, word, got)) {
             if (got == 0 && c->stream->status == BUFIO_EOF) return 1;
-            return c->stream->status < 0 ? -1 : 0;
+            break;
         }
         have_word = false;
         if (word < TMIO_HANDSHAKE) return 0;
         const long long payload = word >= 0 ? word : word == TMIO_HANDSHAKE ? TMIO_PROTOCOL_SIZE : 0;
-        if (skip_bytes(c, payload) < 0) return c->stream->status < 0 ? -1 : 0;
+        if (skip_bytes(c, payload) < 0) break;
     }
+    // A locked file whose rest another process holds locked is being written
+    // there, like a stream whose rest has not come yet: nothing more is read.
+    if (bufio_type(c->stream) == BUFIO_LOCKEDFILE && c->stream->status == BUFIO_TIMEOUT) return 1;
+    return c->stream->status < 0 ? -1 : 0;
+}
+
+}  // namespace
+
+// Reads to the end of the stream and tells whether all of it was whole
+// frames: 1 yes, 0 at a torn frame or a reserved word, -1 when the stream
+// failed. Meant for a regular file, whose end is where its bytes stop; a
+// record lock held by another process ends the walk at once with 1.
+__attribute__((visibility("hidden"))) int skip_whole_frames(tmio_context* c) {
+    if (c->status < 0 || !c->stream) return -1;
+    const int timeout = bufio_timeout(c->stream, 0);
+    const int whole = walk_whole_frames(c);
+    bufio_timeout(c->stream, timeout);
+    return whole;
 }
 
 }  // namespace background::tmio::detail

@@ -104,7 +104,8 @@ TEST(Settings, KeysInDocumentOrderAndFailuresWithTheirTypeMessageAndCause) {
         std::string got = c.thrown_as(c.call, true);
         if (c.cause == "*" && !got.ends_with("<no nested exception>")) got = got.substr(0, got.find(" <- ")) + " <- *";
         EXPECT_EQ(got, c.message + " <- " + (c.cause.empty() ? "<no nested exception>" : c.cause));
-    }    // Beneath the dependency's bad file lies the system's reason: missing, or not readable by this user.
+    }
+    // Beneath the dependency's bad file lies the system's reason: missing, or not readable by this user.
     const auto unreadable = dir.write("unreadable.yaml", "lib: {}\n");
     std::filesystem::permissions(dir.path(), std::filesystem::perms(0755));
     std::filesystem::permissions(unreadable, std::filesystem::perms(0600));

@@ -388,7 +388,8 @@ TEST(CachedModel, RewritesRemoveTheirKilledPredecessorsParts) {
 }
 
 // Root writes first, with umask 022; another user may then rewrite the cache in a directory shared by all or by a
-// group (setgid). Where they may not write, the write fails as a write in place would, and the cache still loads.
+// group (with or without setgid). Where they may not write, the write fails as a write in place would, and the cache
+// still loads; a sticky directory lets them write their parts but not replace root's files.
 TEST(CachedModel, WhoeverMayWriteTheDirectoryTakesItsLockAndReadersNeedNone) {
     REQUIRE_ROOT();
     TempDir dir;
@@ -402,13 +403,16 @@ TEST(CachedModel, WhoeverMayWriteTheDirectoryTakesItsLockAndReadersNeedNone) {
         write(sub / "c.tmio", pairs[0]);
         return sub / "c.tmio";
     };
-    for (const auto& [name, mode, group] : {std::tuple{"all", 0777, 65534}, {"group", 02770, 65533}}) {
+    for (const auto& [name, mode, group] :
+         {std::tuple{"all", 0777, 65534}, {"group", 02770, 65533}, {"group_without_setgid", 0770, 65533}}) {
         const auto path = cache(name, mode, group == 65534 ? 0 : group);
         EXPECT_TRUE(testing::in_child_as_other_user([&] { return write(path, pairs[1]), whole_pair(path, pairs) == 1; },
                                                     group)) << name;
     }
     umask(umask_before);
     const auto old_lock = cache("old_lock", 0777, 0), read_only = cache("read_only", 0755, 0);
+    const auto sticky = cache("sticky", 01777, 0), others = cache("others", 0777, 65533);
+    std::filesystem::remove(others.parent_path() / ".c.cm.lock");  // for a creator outside the directory's group
     chmod((old_lock.parent_path() / ".c.cm.lock").c_str(), 0644);  // as a writer that did not share it left it
     const auto chain = [&](const std::filesystem::path& path) {
         const std::string thrown = testing::thrown<std::ios_base::failure>([&] { write(path, pairs[1]); }, true);
@@ -419,13 +423,25 @@ TEST(CachedModel, WhoeverMayWriteTheDirectoryTakesItsLockAndReadersNeedNone) {
                file.parent_path().string() + "/.c.tmio.N.part: " + reason;
     };
     EXPECT_EQ(chain(dir.path() / "nodir/c.tmio"), open_failed(dir.path() / "nodir/c.tmio", "No such file or directory"));
+    std::ofstream(dir.path() / "afile").close();
+    std::filesystem::permissions(dir.path() / "afile", std::filesystem::perms(0755));
+    EXPECT_EQ(chain(dir.path() / "afile/c.tmio"), open_failed(dir.path() / "afile/c.tmio", "Not a directory"));
+    const auto sticky_interval = sticky.parent_path() / "c.cm";
     EXPECT_TRUE(testing::in_child_as_other_user([&] {
         return whole_pair(read_only, pairs) == 0 && chain(read_only) == open_failed(read_only, "Permission denied") &&
                chain(old_lock) == "Failed to lock file " + (old_lock.parent_path() / ".c.cm.lock").string() +
                                       ": Permission denied! Every writer of its directory must be able to open it for "
                                       "writing: give it the directory's write permissions, or remove it while no "
-                                      "writer runs. <- <no nested exception>";
+                                      "writer runs. <- <no nested exception>" &&
+               chain(sticky) == "Failed to write to file " + sticky_interval.string() +
+                                    "!\nImplementation reports: write error <- " + sticky_interval.string() +
+                                    ": Operation not permitted" &&
+               whole_pair(sticky, pairs) == 0 && chain(others) == "nothing thrown";
     }));
+    EXPECT_EQ(names_in(sticky.parent_path()), (std::vector<std::string>{".c.cm.lock", "c.cm", "c.tmio"}));
+    struct stat outsider {};  // may not give it the directory's group: the others' bits let the group in
+    EXPECT_TRUE(stat((others.parent_path() / ".c.cm.lock").c_str(), &outsider) == 0 && outsider.st_gid == 65534 &&
+                (outsider.st_mode & 0777) == 0666);
 }
 
 // A writer waits on the lock file that another holds; the file is then replaced and the new one locked. When the old
@@ -474,8 +490,21 @@ TEST(CachedModel, RewritesGoThroughSymbolicLinksToTheirTargets) {
     write(dir.path() / "link.tmio", spread(3, 0, 0.0, 4.0));
     EXPECT_EQ(whole_pair(dir.path() / "link.tmio", {spread(3, 0, 0.0, 4.0)}), 0u);
     EXPECT_TRUE(std::filesystem::is_symlink(dir.path() / "link.tmio") && std::filesystem::is_symlink(dir.path() / "link.cm"));
-    EXPECT_EQ(names_in(dir.path()),
-              (std::vector<std::string>{".interval.cm.lock", "events.tmio", "interval.cm", "link.cm", "link.tmio"}));
+    const std::vector<std::string> names{".interval.cm.lock", "events.tmio", "interval.cm", "link.cm", "link.tmio"};
+    EXPECT_EQ(names_in(dir.path()), names);
+    // Lock files are not: a link at a lock file's name, dangling or not, is refused at once, and nothing goes through it.
+    const auto lock = dir.path() / ".interval.cm.lock";
+    for (const char* target : {"nowhere", "events.tmio"}) {
+        std::filesystem::remove(lock);
+        std::filesystem::create_symlink(target, lock);
+        EXPECT_TRUE(testing::in_child([&] {
+            return testing::thrown<IOError>([&] { write(dir.path() / "link.tmio", spread(2, 1, 0.0, 4.0)); }) ==
+                   "Failed to lock file " + lock.string() + ": it is a symbolic link! Lock files are the library's own "
+                   "regular files: remove the link; writers create the file as they need it.";
+        }, 3)) << target;
+    }
+    EXPECT_EQ(names_in(dir.path()), names);
+    EXPECT_EQ(whole_pair(dir.path() / "link.tmio", {spread(3, 0, 0.0, 4.0)}), 0u);
 }
 
 // Each part is on the disk before it gets its name; the old interval file goes (on the disk too) before the new
@@ -487,13 +516,19 @@ TEST(CachedModel, RewritesSyncEachPartBeforeItsRenameAndPlaceTheIntervalFileLast
     const std::string d = dir.path().filename().string();
     for (const int failing : {0, 2}) {
         syscalls = {true, false, failing, 0, {}};
-        const std::string error = testing::thrown<std::filesystem::filesystem_error>([&] { write(path, {kEvents, 0, 4}); });
+        const std::string error = testing::thrown<std::ios_base::failure>([&] { write(path, {kEvents, 0, 4}); }, true);
         syscalls.recording = false;
         std::vector<std::string> expected{"fsync .cache.tmio.N.part", "fsync .cache.cm.N.part", "fsync " + d,
                                           "rename .cache.tmio.N.part cache.tmio", "rename .cache.cm.N.part cache.cm", "fsync " + d};
         expected.resize(failing ? 5 : 6);
         for (auto& call : syscalls.calls) call = std::regex_replace(call, std::regex("[0-9]+-[0-9]+"), "N");
         EXPECT_EQ(syscalls.calls, expected) << error;
+        if (failing) {  // reported as a failed write of the caller's interval file
+            const auto part = std::regex_replace(error, std::regex("[0-9]+-[0-9]+"), "N");
+            EXPECT_EQ(part, "Failed to write to file " + (dir.path() / "cache.cm").string() + "!\nImplementation reports: "
+                            "write error <- " + (dir.path() / ".cache.cm.N.part").string() + " -> " +
+                            (dir.path() / "cache.cm").string() + ": Input/output error");
+        }
     }
     EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{".cache.cm.lock", "cache.tmio"}));
 }

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+
 #include <climits>
 #include <stdexcept>
 #include <system_error>
@@ -297,6 +299,18 @@ TEST(Serializer, RecordsAfterTheVectorAreIgnoredWhereTheyAreWholeFrames) {
     serializer->write_numbers(mem_address(region.data(), region.size()), stored);
     EXPECT_EQ(serializer->read_numbers(mem_address(region.data(), region.size())), stored);
     EXPECT_TRUE(reads_from_lingering_pipe(vector, [&] { return serializer->read_numbers("-") == stored; }));
+    // A locked file's rest that an appender holds is still being written: served at once, not taken for a torn frame.
+    const std::string locked = "lockedfile://" + file.string();
+    for (const auto& [rest, served] : {std::pair{whole, true}, {word(TMIO_HANDSHAKE - 1), false}}) {
+        dir.write("n", vector + rest);
+        EXPECT_TRUE(in_child([&] {
+            struct flock from_the_end {F_WRLCK, SEEK_END, 0, 0, 0};
+            const bool held = fcntl(open(file.c_str(), O_RDWR), F_OFD_SETLK, &from_the_end) == 0;
+            const auto read = [&] { return serializer->read_numbers(locked); };
+            return held && (served ? read() == stored : background::testing::thrown<std::ios_base::failure>(read) ==
+                                                            read_error(locked, "Found data after the VECTOR record."));
+        }, 3)) << served;
+    }
 }
 
 // A look answers from the first byte that decides it: a tag and one byte of a length are enough here.
@@ -305,6 +319,11 @@ TEST(TMIO, LooksAheadOnAPipeWaitOnlyForTheBytesThatDecide) {
         TMIO in("-", std::ios::in, "P");
         return !in.at_end() && !in.next_record_is(6, 8) && !in.next_record_is(5, 9);
     }));
+    // A tag that a data read met instead is held read ahead: as the file's last word, it still lies ahead.
+    TempDir dir;
+    TMIO in(dir.write("held", handshake("P") + word(-5) + word(-6)), std::ios::in, "P");
+    char data[1];
+    EXPECT_TRUE(tmio_read_tag(in.ctx) == 5 && tmio_read_data(in.ctx, data, 1) == -2 && !in.at_end());
 }
 
 }  // namespace
