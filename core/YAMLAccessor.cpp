@@ -2,6 +2,7 @@
 
 #include <background/core/Format.hpp>
 #include <background/core/IOError.hpp>
+#include <background/core/system_reason_internal.hpp>
 #include <background/core/text_file_internal.hpp>
 
 #include <yaml-cpp/yaml.h>
@@ -54,11 +55,8 @@ std::string settings_text(const std::filesystem::path& path) {
     try {
         return detail::read_text_file(path);
     } catch (const detail::OpenError& failure) {
-        try {
-            throw std::system_error(failure.error, std::generic_category(), path.string());
-        } catch (const std::system_error&) {
-            std::throw_with_nested(YAML::BadFile(path.string()));
-        }
+        detail::throw_with_system_reason(YAML::BadFile(path.string()),
+                                         std::error_code(failure.error, std::generic_category()), path.string());
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include <background/core/Format.hpp>
 #include <background/core/IOError.hpp>
+#include <background/core/system_reason_internal.hpp>
 #include <background/storage/Serializer.hpp>
 #include <background/storage/durable_files_internal.hpp>
 
@@ -216,12 +217,9 @@ void write_part(const std::filesystem::path& part, const std::filesystem::path& 
 // named; the system's reason nested inside names the file it concerns.
 [[noreturn]] void throw_placing_failure(const std::filesystem::path& shown, const std::error_code& reason,
                                         const std::string& concerned) {
-    try {
-        throw std::system_error(reason, concerned);
-    } catch (const std::system_error&) {
-        std::throw_with_nested(IOError(
-            format("Failed to write to file {}!\nImplementation reports: write error", shown.generic_string())));
-    }
+    detail::throw_with_system_reason(
+        IOError(format("Failed to write to file {}!\nImplementation reports: write error", shown.generic_string())),
+        reason, concerned);
 }
 
 // Whether the old file was there to be removed.

@@ -4,6 +4,7 @@
 #include <background/core/Format.hpp>
 #include <background/core/IOError.hpp>
 #include <background/core/Metadata.hpp>
+#include <background/core/system_reason_internal.hpp>
 #include <background/storage/tmio.h>
 
 #include <sys/stat.h>
@@ -84,11 +85,7 @@ void TMIO::throw_open_failure(int reason) const {
     const IOError failure(background::format("Failed to open file {}!\nImplementation reports: {}",
                                              path.generic_string(), tmio_status_str(ctx)));
     if (reason == 0 || tmio_status(ctx) != TMIO_CONNECTION_ERROR) throw failure;
-    try {
-        throw std::system_error(reason, std::generic_category(), path.generic_string());
-    } catch (const std::system_error&) {
-        std::throw_with_nested(failure);
-    }
+    background::detail::throw_with_system_reason(failure, std::error_code(reason, std::generic_category()), path.generic_string());
 }
 
 void TMIO::throw_read_failure() const {

@@ -42,11 +42,6 @@ bool directory_writable(const std::filesystem::path& dir) {
            ::faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
 }
 
-bool is_symbolic_link(const std::filesystem::path& file) {
-    struct stat info {};
-    return ::lstat(file.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
-}
-
 // Everyone who may write the directory must be able to open the file for
 // reading and writing: it takes the directory's group where the creator may
 // give it that group (a member may, root may), and the directory's write bits
@@ -88,7 +83,8 @@ int open_lock_file(const std::filesystem::path& file, const std::filesystem::pat
 bool may_pass_soon(int error) { return error == EACCES || error == EPERM || error == EEXIST; }
 
 [[noreturn]] void refuse(const std::filesystem::path& file, int error) {
-    if (is_symbolic_link(file))
+    std::error_code ignored;
+    if (error == ELOOP && std::filesystem::is_symlink(file, ignored))
         throw IOError(format("Failed to lock file {}: it is a symbolic link! Lock files are the library's own regular "
                              "files: remove the link; writers create the file as they need it.",
                              file.string()));
