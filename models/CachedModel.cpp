@@ -222,12 +222,14 @@ void write_part(const std::filesystem::path& part, const std::filesystem::path& 
         reason, concerned);
 }
 
-// Whether the old file was there to be removed.
-bool remove_old(const std::filesystem::path& file, const std::filesystem::path& shown) {
+// Whether there was an old file to move to `aside`.
+bool move_aside(const std::filesystem::path& file, const std::filesystem::path& aside,
+                const std::filesystem::path& shown) {
     std::error_code error;
-    const bool removed = std::filesystem::remove(file, error);
+    std::filesystem::rename(file, aside, error);
+    if (error == std::errc::no_such_file_or_directory) return false;
     if (error) throw_placing_failure(shown, error, file.string());
-    return removed;
+    return true;
 }
 
 void place(const std::filesystem::path& part, const std::filesystem::path& target, const std::filesystem::path& shown) {
@@ -285,11 +287,13 @@ std::vector<BackgroundEvent> CachedModel::sample(double begin, double end) {
 }
 
 // The pair must change as one: both files are written under other names and
-// sent to the disk first, the old interval file goes (on the disk too) before
-// the new events take the place of the old ones, and the new interval file
-// comes last. Whenever the writer stops, a reader meets either the old cache
-// whole or no interval file; with one writer at a time, an interval file
-// standing always means the events beside it are of its write.
+// sent to the disk first, the old interval file moves aside (on the disk too)
+// before the new events take the place of the old ones, and the new interval
+// file comes last. Whenever the writer stops, a reader meets either the old
+// cache whole or no interval file; with one writer at a time, an interval file
+// standing always means the events beside it are of its write. Until the new
+// events stand, the old interval file may come back: events that cannot be
+// placed leave the old cache as it was. After, it never may.
 void CachedModel::write_cache(std::filesystem::path path, const std::vector<BackgroundEvent>& events, double begin,
                               double end) {
     check_cache_arguments(path, events, begin, end);
@@ -305,20 +309,28 @@ void CachedModel::write_cache(std::filesystem::path path, const std::vector<Back
     remove_leftover_parts(events_target);
     remove_leftover_parts(interval_target);
     const std::filesystem::path events_part = part_name(events_target), interval_part = part_name(interval_target);
+    const std::filesystem::path old_interval = part_name(interval_target);
+    bool old_interval_aside = false, events_placed = false;
     try {
         write_part(events_part, path, [&] { serializer->write_events(events_part, events); });
         write_part(interval_part, interval, [&] { serializer->write_numbers(interval_part, {begin, end}); });
         detail::sync_file(events_part);
         detail::sync_file(interval_part);
-        if (remove_old(interval_target, interval)) detail::sync_directory(interval_target.parent_path());
+        old_interval_aside = move_aside(interval_target, old_interval, interval);
+        if (old_interval_aside) detail::sync_directory(interval_target.parent_path());
         place(events_part, events_target, path);
+        events_placed = true;
         place(interval_part, interval_target, interval);
     } catch (...) {
         std::error_code ignored;
         std::filesystem::remove(events_part, ignored);
         std::filesystem::remove(interval_part, ignored);
+        if (old_interval_aside && !events_placed) std::filesystem::rename(old_interval, interval_target, ignored);
+        std::filesystem::remove(old_interval, ignored);
         throw;
     }
+    std::error_code ignored;
+    if (old_interval_aside) std::filesystem::remove(old_interval, ignored);  // else the next write removes it
     // The new cache stands; a failure here only says it may not survive a crash.
     detail::sync_directory(events_target.parent_path());
     if (interval_target.parent_path() != events_target.parent_path())

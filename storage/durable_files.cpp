@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 namespace background::detail {
 
@@ -27,8 +29,10 @@ void sync(const std::filesystem::path& path, int flags, const char* what) {
     if (result != 0) throw failure(what, path, error);
 }
 
-constexpr int kRetries = 5;
-constexpr useconds_t kRetryPause = 2000;
+// Another writer's steps (its create, then its chown and chmod) may each take
+// milliseconds on a loaded node or on NFS: a writer waits this long for them.
+constexpr std::chrono::seconds kRetryFor{2};
+constexpr std::chrono::milliseconds kRetryPause{2};
 
 std::filesystem::path directory_of(const std::filesystem::path& file) {
     return file.parent_path().empty() ? "." : file.parent_path();
@@ -47,12 +51,16 @@ bool directory_writable(const std::filesystem::path& dir) {
 // give it that group (a member may, root may), and the directory's write bits
 // with their read bits, which the umask may have stripped. A creator who
 // writes the directory through its others' bits keeps its own group; the
-// others' bits then let the group in.
+// others' bits then let the group in. Root also gives it to the directory's
+// owner, who could not open root's 0644 file in a directory of its own.
 int share_like_directory(int fd, const std::filesystem::path& dir) {
     struct stat directory {}, created {};
     if (::stat(dir.c_str(), &directory) != 0 || ::fstat(fd, &created) != 0) return -1;
-    if (created.st_gid != directory.st_gid && ::fchown(fd, static_cast<uid_t>(-1), directory.st_gid) == 0)
-        created.st_gid = directory.st_gid;
+    constexpr uid_t kUnchanged = static_cast<uid_t>(-1);
+    const uid_t owner = ::geteuid() == 0 ? directory.st_uid : kUnchanged;
+    const bool foreign = (owner != kUnchanged && created.st_uid != owner) || created.st_gid != directory.st_gid;
+    // Refused where the creator may not give the group: the file keeps its own.
+    if (foreign && ::fchown(fd, owner, directory.st_gid) != 0) errno = 0;
     mode_t shared = 0;
     if (directory.st_mode & S_IWGRP) shared |= S_IRGRP | S_IWGRP;
     if (directory.st_mode & S_IWOTH) shared |= S_IROTH | S_IWOTH;
@@ -78,8 +86,9 @@ int open_lock_file(const std::filesystem::path& file, const std::filesystem::pat
 }
 
 // Failures that another writer's steps explain for a moment: its new lock
-// file stands without its shared bits between its create and its chmod, and
-// one found missing may have been created by it just before this create.
+// file stands without its owner, group and shared bits between its create and
+// its chown and chmod, and one found missing may have been created by it just
+// before this create.
 bool may_pass_soon(int error) { return error == EACCES || error == EPERM || error == EEXIST; }
 
 [[noreturn]] void refuse(const std::filesystem::path& file, int error) {
@@ -116,14 +125,14 @@ constexpr int kReplacements = 100;
 
 WriterLock::WriterLock(const std::filesystem::path& file) : fd(-1) {
     const std::filesystem::path dir = directory_of(file);
-    int retried = 0;
+    const auto retry_until = std::chrono::steady_clock::now() + kRetryFor;
     for (int replaced = 0;;) {
         fd = open_lock_file(file, dir);
         if (fd < 0) {
             const int error = errno;
             if (!directory_writable(dir)) return;
-            if (may_pass_soon(error) && ++retried <= kRetries) {
-                ::usleep(kRetryPause);
+            if (may_pass_soon(error) && std::chrono::steady_clock::now() < retry_until) {
+                std::this_thread::sleep_for(kRetryPause);  // sleeps on where a signal cuts it short
                 continue;
             }
             refuse(file, error);

@@ -19,8 +19,9 @@ namespace background::detail {
 /// The file is never removed: a writer waiting on a removed file would hold a
 /// lock that the next writer, creating the file anew, never meets. Whoever
 /// may write its directory may take it, so it is created with the directory's
-/// group (where the creator may give it) and its write bits for group and
-/// others, and an existing one is opened without creating. It is the
+/// group (where the creator may give it; root gives the directory's owner too)
+/// and its write bits for group and others, and an existing one is opened
+/// without creating. It is the
 /// library's own regular file: a symbolic link at its name is refused, and
 /// nothing is opened or created through it. A writer that got the lock on a
 /// file its name no longer leads to takes it again on the one it leads to now.
@@ -28,8 +29,8 @@ namespace background::detail {
 /// Where the directory itself cannot be written (missing, not a directory,
 /// read-only, not permitted), nothing is held: whatever the writer then tries
 /// to create there fails with its own error. Otherwise a lock file that cannot
-/// be opened, after a few short retries for another writer's create, is
-/// refused naming it and the remedy.
+/// be opened, after retries for up to two seconds while another writer creates
+/// and shares it, is refused naming it and the remedy.
 class WriterLock {
 public:
     explicit WriterLock(const std::filesystem::path& file);

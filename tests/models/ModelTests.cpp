@@ -20,7 +20,9 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cmath>
+#include <cstdarg>
 #include <fstream>
 #include <functional>
 #include <limits>
@@ -28,20 +30,45 @@
 #include <random>
 #include <regex>
 #include <set>
+#include <string_view>
 #include <thread>
 #include <tuple>
 #include <vector>
 
-// The library's renames and fsyncs reach these definitions before the C library's. While `recording` they are
-// logged by file name (a synced descriptor's through /proc) and the `failing_rename`-th rename fails.
+// The library's renames, fsyncs, opens and stats reach these definitions before the C library's. While `recording`
+// renames and fsyncs are logged by file name (a synced descriptor's through /proc), the `failing_rename`-th rename
+// fails and the `kill_at_fsync`-th fsync kills. Lock files can be made to meet another writer: one that creates the file just before this writer does, one
+// that has not shared it yet (opens refused until a time), one that replaces it after every lock (a moving inode).
 namespace {
 struct {
-    bool recording = false, kill_at_fsync = false;
-    int failing_rename = 0, renames = 0;
+    bool recording = false;
+    int kill_at_fsync = 0, failing_rename = 0, renames = 0, fsyncs = 0;
     std::vector<std::string> calls;
+    bool lock_created_first = false, lock_inode_moves = false;
+    std::chrono::steady_clock::time_point lock_refused_until{};
 } syscalls;
 std::string name_of(const std::filesystem::path& path) { return path.filename().string(); }
+bool is_lock_file(const char* path) { return std::string_view(path).ends_with(".lock"); }
 }  // namespace
+extern "C" int open(const char* path, int flags, ...) {
+    static const auto real = reinterpret_cast<int (*)(const char*, int, ...)>(dlsym(RTLD_NEXT, "open"));
+    va_list rest;
+    va_start(rest, flags);
+    const mode_t mode = flags & (O_CREAT | O_TMPFILE) ? va_arg(rest, mode_t) : 0;
+    va_end(rest);
+    if (is_lock_file(path) && std::chrono::steady_clock::now() < syscalls.lock_refused_until) return errno = EACCES, -1;
+    if (is_lock_file(path) && syscalls.lock_created_first && (flags & O_EXCL)) {
+        syscalls.lock_created_first = false;
+        close(real(path, O_CREAT | O_RDWR | O_CLOEXEC, 0666));
+    }
+    return real(path, flags, mode);
+}
+extern "C" int stat(const char* path, struct stat* info) noexcept {
+    static const auto real = reinterpret_cast<int (*)(const char*, struct stat*)>(dlsym(RTLD_NEXT, "stat"));
+    const int result = real(path, info);
+    if (result == 0 && syscalls.lock_inode_moves && is_lock_file(path)) ++info->st_ino;
+    return result;
+}
 extern "C" int rename(const char* from, const char* to) noexcept {
     static const auto real = reinterpret_cast<int (*)(const char*, const char*)>(dlsym(RTLD_NEXT, "rename"));
     if (!syscalls.recording) return real(from, to);
@@ -50,7 +77,7 @@ extern "C" int rename(const char* from, const char* to) noexcept {
 }
 extern "C" int fsync(int fd) {
     static const auto real = reinterpret_cast<int (*)(int)>(dlsym(RTLD_NEXT, "fsync"));
-    if (syscalls.kill_at_fsync) raise(SIGKILL);
+    if (syscalls.kill_at_fsync && ++syscalls.fsyncs == syscalls.kill_at_fsync) raise(SIGKILL);
     if (syscalls.recording)
         syscalls.calls.push_back("fsync " + name_of(std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd))));
     return real(fd);
@@ -374,38 +401,53 @@ TEST(CachedModel, ConcurrentWritersLeaveOneWholePair) {
         for (int status = -1; pid_t pid : writers) EXPECT_TRUE(waitpid(pid, &status, 0) == pid && status == 0);
         EXPECT_LT(whole_pair(path, pairs), pairs.size());
     }
+    // A writer that loses the race to create the lock file opens the winner's; one that meets it before its creator
+    // has shared it waits for that, however slow the creator is.
+    const auto raced = dir.path() / "raced.tmio";
+    syscalls.lock_created_first = true;
+    EXPECT_EQ(testing::thrown<std::ios_base::failure>([&] { write(raced, pairs[0]); }), "nothing thrown");
+    syscalls.lock_refused_until = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+    EXPECT_EQ(testing::thrown<std::ios_base::failure>([&] { write(raced, pairs[1]); }), "nothing thrown");
+    EXPECT_FALSE(syscalls.lock_created_first);
+    EXPECT_EQ(whole_pair(raced, pairs), 1u);
 }
 
-// A killed writer's parts go with the next rewrite; those of cache "a.1", whose names begin alike, stay.
+// A killed writer's parts, and the old interval file it moved aside, go with the next rewrite; those of cache "a.1",
+// whose names begin alike, stay.
 TEST(CachedModel, RewritesRemoveTheirKilledPredecessorsParts) {
     TempDir dir;
     dir.write(".a.1.77-0.part", "");
     const auto rewrite = [&] { CachedModel::write_cache(dir.path() / "a", kEvents, 1, 3); return true; };
-    EXPECT_FALSE(testing::in_child([&] { syscalls.kill_at_fsync = true; return rewrite(); }));
-    EXPECT_EQ(names_in(dir.path()).size(), 4u);
-    rewrite();
-    EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{".a.1.77-0.part", ".a.cm.lock", "a", "a.cm"}));
+    const std::vector<std::string> rewritten{".a.1.77-0.part", ".a.cm.lock", "a", "a.cm"};
+    for (const auto& [killed_at, left] : {std::pair{1, 4u}, {3, 6u}}) {  // at the first part's sync, the directory's
+        EXPECT_FALSE(testing::in_child([&] { syscalls.kill_at_fsync = killed_at; return rewrite(); }));
+        EXPECT_EQ(names_in(dir.path()).size(), left);
+        rewrite();
+        EXPECT_EQ(names_in(dir.path()), rewritten);
+    }
 }
 
 // Root writes first, with umask 022; another user may then rewrite the cache in a directory shared by all or by a
-// group (with or without setgid). Where they may not write, the write fails as a write in place would, and the cache
-// still loads; a sticky directory lets them write their parts but not replace root's files.
+// group (with or without setgid), or in a directory of its own. Where they may not write, the write fails as a write
+// in place would, and the cache still loads; a sticky directory lets them write their parts but not replace root's
+// files.
 TEST(CachedModel, WhoeverMayWriteTheDirectoryTakesItsLockAndReadersNeedNone) {
     REQUIRE_ROOT();
     TempDir dir;
     std::filesystem::permissions(dir.path(), std::filesystem::perms(0755));
     const mode_t umask_before = umask(022);
     const std::vector<Pair> pairs{spread(3, 0, 0.0, 4.0), spread(4, 1, 1.0, 5.0)};
-    const auto cache = [&](const char* name, mode_t mode, gid_t group) {
+    const auto cache = [&](const char* name, mode_t mode, gid_t group, uid_t owner = 0) {
         const auto sub = dir.path() / name;
         std::filesystem::create_directory(sub);
-        EXPECT_TRUE(chown(sub.c_str(), 0, group) == 0 && chmod(sub.c_str(), mode) == 0);
+        EXPECT_TRUE(chown(sub.c_str(), owner, group) == 0 && chmod(sub.c_str(), mode) == 0);
         write(sub / "c.tmio", pairs[0]);
         return sub / "c.tmio";
     };
-    for (const auto& [name, mode, group] :
-         {std::tuple{"all", 0777, 65534}, {"group", 02770, 65533}, {"group_without_setgid", 0770, 65533}}) {
-        const auto path = cache(name, mode, group == 65534 ? 0 : group);
+    for (const auto& [name, mode, group, owner] :
+         {std::tuple{"all", 0777, 65534, 0}, {"group", 02770, 65533, 0}, {"group_without_setgid", 0770, 65533, 0},
+          {"the_other_users_own", 0755, 65534, 65534}}) {
+        const auto path = cache(name, mode, group == 65534 && owner == 0 ? 0 : group, owner);
         EXPECT_TRUE(testing::in_child_as_other_user([&] { return write(path, pairs[1]), whole_pair(path, pairs) == 1; },
                                                     group)) << name;
     }
@@ -480,6 +522,12 @@ TEST(CachedModel, AWriterWhoseLockFileWasReplacedWhileItWaitedTakesTheNewOne) {
     for (int i = 0; i < 2000 && waitpid(writer, &status, WNOHANG) == 0; ++i) usleep(5000);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     EXPECT_EQ(keys(CachedModel(path).sample(0.0, 1.0)), keys(spread(3, 1, 0.0, 1.0).events));
+    // A lock file replaced after every lock is not chased for ever.
+    EXPECT_TRUE(testing::in_child([&] {
+        syscalls.lock_inode_moves = true;
+        return testing::thrown<IOError>([&] { write(path, spread(2, 0, 0.0, 1.0)); }) ==
+               "Failed to lock file " + lock.string() + ": it was replaced each time it was locked!";
+    }, 3));
 }
 
 // Each file of a linked cache is written through its own link to its target; the links stay.
@@ -507,30 +555,43 @@ TEST(CachedModel, RewritesGoThroughSymbolicLinksToTheirTargets) {
     EXPECT_EQ(whole_pair(dir.path() / "link.tmio", {spread(3, 0, 0.0, 4.0)}), 0u);
 }
 
-// Each part is on the disk before it gets its name; the old interval file goes (on the disk too) before the new
-// events come and the new one comes last, so a failing second rename leaves no interval file beside new events.
+// Each part is on the disk before it gets its name; the old interval file moves aside (on the disk too) before the
+// new events come and the new one comes last. A failure before the new events stand brings the old interval file
+// back, so the old pair loads; after, it is gone, and no interval file stands beside the new events.
 TEST(CachedModel, RewritesSyncEachPartBeforeItsRenameAndPlaceTheIntervalFileLast) {
     TempDir dir;
-    const auto path = dir.path() / "cache.tmio";
+    const auto path = dir.path() / "cache.tmio", interval = dir.path() / "cache.cm";
     CachedModel::write_cache(path, kEvents, 1.0, 3.0);
     const std::string d = dir.path().filename().string();
-    for (const int failing : {0, 2}) {
-        syscalls = {true, false, failing, 0, {}};
-        const std::string error = testing::thrown<std::ios_base::failure>([&] { write(path, {kEvents, 0, 4}); }, true);
+    const std::vector<std::string> all{"fsync .cache.tmio.N.part", "fsync .cache.cm.N.part", "rename cache.cm .cache.cm.N.part",
+        "fsync " + d, "rename .cache.tmio.N.part cache.tmio", "rename .cache.cm.N.part cache.cm", "fsync " + d};
+    const auto failed = [](const std::filesystem::path& shown, const std::string& concerned) {  // of the caller's path
+        return "Failed to write to file " + shown.string() + "!\nImplementation reports: write error <- " + concerned +
+               ": Input/output error";
+    };
+    const auto moved = [&](const char* part, const std::filesystem::path& target) {
+        return (dir.path() / part).string() + " -> " + target.string();
+    };
+    const auto loaded_interval = [&] {  // of the pair that loads; none where it is refused
+        try { CachedModel{path}; } catch (const IOError&) { return std::vector<double>{}; }
+        return Serializer::create_default()->read_numbers(interval);
+    };
+    const std::vector<std::string> pair{".cache.cm.lock", "cache.cm", "cache.tmio"};
+    // The restoring rename logs as the placing one would.
+    for (const auto& [failing, calls, message, stands, names] :
+         {std::tuple{1, 3, failed(interval, interval.string()), std::vector{1.0, 3.0}, pair},
+          {2, 6, failed(path, moved(".cache.tmio.N.part", path)), {1.0, 3.0}, pair},
+          {0, 7, std::string("nothing thrown"), {0.0, 4.0}, pair},
+          {3, 6, failed(interval, moved(".cache.cm.N.part", interval)), {}, {".cache.cm.lock", "cache.tmio"}}}) {
+        syscalls = {true, 0, failing, 0, 0, {}};
+        const std::string error = testing::thrown<std::ios_base::failure>([&] { write(path, {kEvents, 0, 4.0 + failing}); }, true);
         syscalls.recording = false;
-        std::vector<std::string> expected{"fsync .cache.tmio.N.part", "fsync .cache.cm.N.part", "fsync " + d,
-                                          "rename .cache.tmio.N.part cache.tmio", "rename .cache.cm.N.part cache.cm", "fsync " + d};
-        expected.resize(failing ? 5 : 6);
         for (auto& call : syscalls.calls) call = std::regex_replace(call, std::regex("[0-9]+-[0-9]+"), "N");
-        EXPECT_EQ(syscalls.calls, expected) << error;
-        if (failing) {  // reported as a failed write of the caller's interval file
-            const auto part = std::regex_replace(error, std::regex("[0-9]+-[0-9]+"), "N");
-            EXPECT_EQ(part, "Failed to write to file " + (dir.path() / "cache.cm").string() + "!\nImplementation reports: "
-                            "write error <- " + (dir.path() / ".cache.cm.N.part").string() + " -> " +
-                            (dir.path() / "cache.cm").string() + ": Input/output error");
-        }
+        EXPECT_EQ(syscalls.calls, std::vector(all.begin(), all.begin() + calls)) << failing;
+        EXPECT_EQ(std::regex_replace(error, std::regex("[0-9]+-[0-9]+"), "N"), message) << failing;
+        EXPECT_EQ(loaded_interval(), stands) << failing;
+        EXPECT_EQ(names_in(dir.path()), names) << failing;
     }
-    EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{".cache.cm.lock", "cache.tmio"}));
 }
 
 // Each key reaches its own argument; "table" lies beside the settings.

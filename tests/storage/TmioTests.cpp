@@ -11,6 +11,7 @@
 #include <climits>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -299,18 +300,41 @@ TEST(Serializer, RecordsAfterTheVectorAreIgnoredWhereTheyAreWholeFrames) {
     serializer->write_numbers(mem_address(region.data(), region.size()), stored);
     EXPECT_EQ(serializer->read_numbers(mem_address(region.data(), region.size())), stored);
     EXPECT_TRUE(reads_from_lingering_pipe(vector, [&] { return serializer->read_numbers("-") == stored; }));
-    // A locked file's rest that an appender holds is still being written: served at once, not taken for a torn frame.
+    // A locked file's rest that an appender holds is still being written: served at once, not taken for a torn frame,
+    // also where the lock begins inside a record that another process rewrites.
     const std::string locked = "lockedfile://" + file.string();
-    for (const auto& [rest, served] : {std::pair{whole, true}, {word(TMIO_HANDSHAKE - 1), false}}) {
+    const off_t end = off_t(vector.size() + whole.size()), in_a_record = off_t(vector.size() + 9);
+    for (const auto& [rest, from, served] :
+         {std::tuple{whole, end, true}, {word(TMIO_HANDSHAKE - 1), end, false}, {whole, in_a_record, true}}) {
         dir.write("n", vector + rest);
         EXPECT_TRUE(in_child([&] {
-            struct flock from_the_end {F_WRLCK, SEEK_END, 0, 0, 0};
-            const bool held = fcntl(open(file.c_str(), O_RDWR), F_OFD_SETLK, &from_the_end) == 0;
+            struct flock held_on {F_WRLCK, SEEK_SET, from, 0, 0};
+            const bool held = fcntl(open(file.c_str(), O_RDWR), F_OFD_SETLK, &held_on) == 0;
             const auto read = [&] { return serializer->read_numbers(locked); };
             return held && (served ? read() == stored : background::testing::thrown<std::ios_base::failure>(read) ==
                                                             read_error(locked, "Found data after the VECTOR record."));
-        }, 3)) << served;
+        }, 3)) << from << served;
     }
+    // On a stream that waits, the walk still answers at once, and a look ahead afterwards waits as the stream does:
+    // for the record that the appender adds before it lets go.
+    dir.write("n", vector + whole);
+    EXPECT_TRUE(in_child([&] {
+        const int appender = open(file.c_str(), O_WRONLY | O_APPEND);
+        struct flock from_the_end {F_WRLCK, SEEK_END, 0, 0, 0};
+        TMIO in(locked, std::ios::in, "NUMBER_PROTOCOL");
+        tmio_timeout(in.ctx, -1);
+        if (fcntl(appender, F_OFD_SETLK, &from_the_end) != 0 || in.read_vector<double>() != stored ||
+            !in.rest_is_whole_frames())
+            return false;
+        std::thread append([&] {
+            usleep(200000);
+            const std::string more = word(-7) + record("xyz");
+            if (write(appender, more.data(), more.size()) == ssize_t(more.size())) close(appender);
+        });
+        const bool waited = !in.at_end();
+        append.join();
+        return waited;
+    }, 3));
 }
 
 // A look answers from the first byte that decides it: a tag and one byte of a length are enough here.
