@@ -243,7 +243,7 @@ void place(const std::filesystem::path& part, const std::filesystem::path& targe
 // tidiness, not a step of the write: a directory that cannot be listed or
 // changed leaves them, and the write itself then reports what stops it.
 void remove_leftover_parts(const std::filesystem::path& file) {
-    const std::filesystem::path dir = file.parent_path().empty() ? "." : file.parent_path();
+    const std::filesystem::path dir = detail::directory_of(file);
     const std::string name = file.filename().string();
     std::vector<std::filesystem::path> leftovers;
     std::error_code error;

@@ -85,7 +85,8 @@ void TMIO::throw_open_failure(int reason) const {
     const IOError failure(background::format("Failed to open file {}!\nImplementation reports: {}",
                                              path.generic_string(), tmio_status_str(ctx)));
     if (reason == 0 || tmio_status(ctx) != TMIO_CONNECTION_ERROR) throw failure;
-    background::detail::throw_with_system_reason(failure, std::error_code(reason, std::generic_category()), path.generic_string());
+    background::detail::throw_with_system_reason(failure, std::error_code(reason, std::generic_category()),
+                                                 path.generic_string());
 }
 
 void TMIO::throw_read_failure() const {

@@ -34,10 +34,6 @@ void sync(const std::filesystem::path& path, int flags, const char* what) {
 constexpr std::chrono::seconds kRetryFor{2};
 constexpr std::chrono::milliseconds kRetryPause{2};
 
-std::filesystem::path directory_of(const std::filesystem::path& file) {
-    return file.parent_path().empty() ? "." : file.parent_path();
-}
-
 // Missing, not a directory, read-only, not permitted, or on a read-only file
 // system: the writer could not create its own files there either.
 bool directory_writable(const std::filesystem::path& dir) {
@@ -149,6 +145,10 @@ WriterLock::WriterLock(const std::filesystem::path& file) : fd(-1) {
         if (++replaced == kReplacements)
             throw IOError(format("Failed to lock file {}: it was replaced each time it was locked!", file.string()));
     }
+}
+
+std::filesystem::path directory_of(const std::filesystem::path& file) {
+    return file.parent_path().empty() ? "." : file.parent_path();
 }
 
 bool names_open_file(const std::filesystem::path& file, int fd) {

@@ -21,10 +21,10 @@ namespace background::detail {
 /// may write its directory may take it, so it is created with the directory's
 /// group (where the creator may give it; root gives the directory's owner too)
 /// and its write bits for group and others, and an existing one is opened
-/// without creating. It is the
-/// library's own regular file: a symbolic link at its name is refused, and
-/// nothing is opened or created through it. A writer that got the lock on a
-/// file its name no longer leads to takes it again on the one it leads to now.
+/// without creating. It is the library's own regular file: a symbolic link at
+/// its name is refused, and nothing is opened or created through it. A writer
+/// that got the lock on a file its name no longer leads to takes it again on
+/// the one it leads to now.
 ///
 /// Where the directory itself cannot be written (missing, not a directory,
 /// read-only, not permitted), nothing is held: whatever the writer then tries
@@ -42,6 +42,8 @@ private:
     int fd;
 };
 
+/// The directory that holds `file`: "." for a bare name.
+std::filesystem::path directory_of(const std::filesystem::path& file);
 /// Whether `file` names the open file `fd` (the same inode of the same device).
 bool names_open_file(const std::filesystem::path& file, int fd);
 /// Sends the file's bytes to the disk; throws IOError naming it.
