@@ -2,6 +2,7 @@
 
 #include <background/core/Format.hpp>
 #include <background/core/IOError.hpp>
+#include <background/core/pause_internal.hpp>
 #include <background/core/system_reason_internal.hpp>
 #include <background/storage/Serializer.hpp>
 #include <background/storage/durable_files_internal.hpp>
@@ -19,7 +20,6 @@
 #include <string>
 #include <string_view>
 #include <system_error>
-#include <thread>
 #include <utility>
 
 namespace background {
@@ -117,7 +117,7 @@ StoredPair read_pair(const std::filesystem::path& path) {
         if (auto pair = read_unchanged_pair(*serializer, path, interval, attempt == kReadAttempts))
             return std::move(*pair);
         if (attempt == kReadAttempts) break;
-        std::this_thread::sleep_for(kRetryPause);
+        detail::pause_for(kRetryPause);
     }
     throw IOError(format("Event cache {} was rewritten while it was read; open it again!", path.string()));
 }
@@ -213,29 +213,38 @@ void write_part(const std::filesystem::path& part, const std::filesystem::path& 
     }
 }
 
-// Putting the new files in place fails like a write of the file the caller
-// named; the system's reason nested inside names the file it concerns.
-[[noreturn]] void throw_placing_failure(const std::filesystem::path& shown, const std::error_code& reason,
-                                        const std::string& concerned) {
+// Sending a part to the disk and putting the new files in place fail like a
+// write of the file the caller named; the system's reason nested inside names
+// the file it concerns.
+[[noreturn]] void throw_write_failure(const std::filesystem::path& shown, const std::error_code& reason,
+                                      const std::string& concerned) {
     detail::throw_with_system_reason(
         IOError(format("Failed to write to file {}!\nImplementation reports: write error", shown.generic_string())),
         reason, concerned);
 }
 
-// Whether there was an old file to move to `aside`.
+void sync_part(const std::filesystem::path& part, const std::filesystem::path& shown) {
+    if (const std::error_code error = detail::sync_file(part)) throw_write_failure(shown, error, part.string());
+}
+
+// Whether there was an old file to move to `aside`. A directory at its name is
+// someone's own, not an old interval file: it is refused where it stands
+// rather than hidden under a part name.
 bool move_aside(const std::filesystem::path& file, const std::filesystem::path& aside,
                 const std::filesystem::path& shown) {
     std::error_code error;
+    if (std::filesystem::is_directory(std::filesystem::symlink_status(file, error)))
+        throw_write_failure(shown, std::make_error_code(std::errc::is_a_directory), file.string());
     std::filesystem::rename(file, aside, error);
     if (error == std::errc::no_such_file_or_directory) return false;
-    if (error) throw_placing_failure(shown, error, file.string());
+    if (error) throw_write_failure(shown, error, file.string());
     return true;
 }
 
 void place(const std::filesystem::path& part, const std::filesystem::path& target, const std::filesystem::path& shown) {
     std::error_code error;
     std::filesystem::rename(part, target, error);
-    if (error) throw_placing_failure(shown, error, format("{} -> {}", part.string(), target.string()));
+    if (error) throw_write_failure(shown, error, format("{} -> {}", part.string(), target.string()));
 }
 
 // Parts that a killed or failed writer left; only the writer holding the
@@ -314,8 +323,8 @@ void CachedModel::write_cache(std::filesystem::path path, const std::vector<Back
     try {
         write_part(events_part, path, [&] { serializer->write_events(events_part, events); });
         write_part(interval_part, interval, [&] { serializer->write_numbers(interval_part, {begin, end}); });
-        detail::sync_file(events_part);
-        detail::sync_file(interval_part);
+        sync_part(events_part, path);
+        sync_part(interval_part, interval);
         old_interval_aside = move_aside(interval_target, old_interval, interval);
         if (old_interval_aside) detail::sync_directory(interval_target.parent_path());
         place(events_part, events_target, path);

@@ -8,6 +8,8 @@
 
 #include <background/storage/bufio_internal.hpp>
 
+#include <background/core/pause_internal.hpp>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -15,7 +17,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -64,11 +68,7 @@ void say(const char* label, const char* text, const sockaddr_in& address) {
 
 int access_mode(const bufio_stream* s) { return s->flags & O_ACCMODE; }
 
-void sleep_ms(int ms) {
-    timespec t{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
-    while (nanosleep(&t, &t) != 0 && errno == EINTR) {
-    }
-}
+void sleep_ms(int ms) { background::detail::pause_for(std::chrono::milliseconds(ms)); }
 
 long long now_us() {
     timespec t{};
@@ -76,11 +76,18 @@ long long now_us() {
     return static_cast<long long>(t.tv_sec) * 1000000LL + t.tv_nsec / 1000;
 }
 
+// A poll that a signal interrupts polls again for the time left to the
+// deadline it started with: polling for the whole timeout again would let
+// periodic signals keep it waiting for ever.
 int poll_fd(int fd, short events, int timeout) {
     pollfd p{fd, events, 0};
-    for (;;) {
-        int r = poll(&p, 1, timeout);
-        if (r < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    const long long deadline = now_us() + 1000LL * timeout;
+    for (int wait = timeout;;) {
+        int r = poll(&p, 1, wait);
+        if (r < 0 && (errno == EINTR || errno == EAGAIN)) {
+            if (timeout > 0) wait = static_cast<int>(std::max(0LL, (deadline - now_us() + 999) / 1000));
+            continue;
+        }
         if (r < 0) return -1;
         if (r == 0) return 0;
         return p.revents;

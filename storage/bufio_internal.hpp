@@ -37,6 +37,7 @@ struct StreamExtras {
 StreamExtras& extras_of(bufio_stream* s);
 
 int access_mode(const bufio_stream* s);
+/// A pause that signals neither lengthen nor shorten.
 void sleep_ms(int ms);
 long long now_us();
 /// The revents of a poll for `events`, 0 when the time ran out, -1 on error.

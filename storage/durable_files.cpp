@@ -2,6 +2,7 @@
 
 #include <background/core/Format.hpp>
 #include <background/core/IOError.hpp>
+#include <background/core/pause_internal.hpp>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,7 +11,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <thread>
 
 namespace background::detail {
 
@@ -20,13 +20,14 @@ IOError failure(const char* what, const std::filesystem::path& path, int error) 
     return IOError(format("Failed to {} {}: {}!", what, path.string(), std::strerror(error)));
 }
 
-void sync(const std::filesystem::path& path, int flags, const char* what) {
+// 0, or the errno of the open or sync that failed.
+int sync(const std::filesystem::path& path, int flags) {
     const int fd = ::open(path.empty() ? "." : path.c_str(), flags | O_CLOEXEC);
     int result = fd < 0 ? -1 : 0;
     while (result == 0 && (result = ::fsync(fd)) != 0 && errno == EINTR) result = 0;
     const int error = errno;
     if (fd >= 0) ::close(fd);
-    if (result != 0) throw failure(what, path, error);
+    return result == 0 ? 0 : error;
 }
 
 // Another writer's steps (its create, then its chown and chmod) may each take
@@ -128,7 +129,7 @@ WriterLock::WriterLock(const std::filesystem::path& file) : fd(-1) {
             const int error = errno;
             if (!directory_writable(dir)) return;
             if (may_pass_soon(error) && std::chrono::steady_clock::now() < retry_until) {
-                std::this_thread::sleep_for(kRetryPause);  // sleeps on where a signal cuts it short
+                pause_for(kRetryPause);
                 continue;
             }
             refuse(file, error);
@@ -161,8 +162,12 @@ WriterLock::~WriterLock() {
     if (fd >= 0) ::close(fd);
 }
 
-void sync_file(const std::filesystem::path& file) { sync(file, O_RDONLY, "write to file"); }
+std::error_code sync_file(const std::filesystem::path& file) {
+    return {sync(file, O_RDONLY), std::generic_category()};
+}
 
-void sync_directory(const std::filesystem::path& dir) { sync(dir, O_RDONLY | O_DIRECTORY, "sync directory"); }
+void sync_directory(const std::filesystem::path& dir) {
+    if (const int error = sync(dir, O_RDONLY | O_DIRECTORY)) throw failure("sync directory", dir, error);
+}
 
 }  // namespace background::detail

@@ -5,6 +5,7 @@
 // depends on them. Nothing declared here leaves the library.
 
 #include <filesystem>
+#include <system_error>
 
 #pragma GCC visibility push(hidden)
 
@@ -46,8 +47,8 @@ private:
 std::filesystem::path directory_of(const std::filesystem::path& file);
 /// Whether `file` names the open file `fd` (the same inode of the same device).
 bool names_open_file(const std::filesystem::path& file, int fd);
-/// Sends the file's bytes to the disk; throws IOError naming it.
-void sync_file(const std::filesystem::path& file);
+/// Sends the file's bytes to the disk; the system's reason where it could not.
+std::error_code sync_file(const std::filesystem::path& file);
 /// Sends the directory's entries (created, renamed, removed names) to the
 /// disk; an empty path is the working directory. Throws IOError naming it.
 void sync_directory(const std::filesystem::path& dir);

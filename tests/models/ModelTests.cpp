@@ -37,12 +37,13 @@
 
 // The library's renames, fsyncs, opens and stats reach these definitions before the C library's. While `recording`
 // renames and fsyncs are logged by file name (a synced descriptor's through /proc), the `failing_rename`-th rename
-// fails and the `kill_at_fsync`-th fsync kills. Lock files can be made to meet another writer: one that creates the file just before this writer does, one
-// that has not shared it yet (opens refused until a time), one that replaces it after every lock (a moving inode).
+// fails, the `failing_fsync`-th fsync fails and the `kill_at_fsync`-th kills. Lock files can be made to meet another
+// writer: one that creates the file just before this writer does, one that has not shared it yet (opens refused until
+// a time), one that replaces it after every lock (a moving inode).
 namespace {
 struct {
     bool recording = false;
-    int kill_at_fsync = 0, failing_rename = 0, renames = 0, fsyncs = 0;
+    int kill_at_fsync = 0, failing_fsync = 0, failing_rename = 0, renames = 0, fsyncs = 0;
     std::vector<std::string> calls;
     bool lock_created_first = false, lock_inode_moves = false;
     std::chrono::steady_clock::time_point lock_refused_until{};
@@ -77,10 +78,11 @@ extern "C" int rename(const char* from, const char* to) noexcept {
 }
 extern "C" int fsync(int fd) {
     static const auto real = reinterpret_cast<int (*)(int)>(dlsym(RTLD_NEXT, "fsync"));
-    if (syscalls.kill_at_fsync && ++syscalls.fsyncs == syscalls.kill_at_fsync) raise(SIGKILL);
+    const int call = syscalls.kill_at_fsync || syscalls.failing_fsync ? ++syscalls.fsyncs : 0;
+    if (call && call == syscalls.kill_at_fsync) raise(SIGKILL);
     if (syscalls.recording)
         syscalls.calls.push_back("fsync " + name_of(std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd))));
-    return real(fd);
+    return call && call == syscalls.failing_fsync ? (errno = EIO, -1) : real(fd);
 }
 
 namespace background {
@@ -451,6 +453,18 @@ TEST(CachedModel, WhoeverMayWriteTheDirectoryTakesItsLockAndReadersNeedNone) {
         EXPECT_TRUE(testing::in_child_as_other_user([&] { return write(path, pairs[1]), whole_pair(path, pairs) == 1; },
                                                     group)) << name;
     }
+    // A member whose own group is another creates the lock file in a group directory that a user other than root owns:
+    // it gives the file the directory's group, so that every other member may take it after.
+    const auto members = cache("members", 0770, 65533, 65532);
+    std::filesystem::remove(members.parent_path() / ".c.cm.lock");
+    const auto as_member = [](uid_t user, const std::function<bool()>& body) {
+        return testing::in_child([&] {
+            const gid_t groups[] = {user, 65533};
+            return setgroups(2, groups) == 0 && setgid(user) == 0 && setuid(user) == 0 && body();
+        }, 5);
+    };
+    EXPECT_TRUE(as_member(65534, [&] { return write(members, pairs[1]), true; }));
+    EXPECT_TRUE(as_member(65531, [&] { return write(members, pairs[0]), whole_pair(members, pairs) == 0; }));
     umask(umask_before);
     const auto old_lock = cache("old_lock", 0777, 0), read_only = cache("read_only", 0755, 0);
     const auto sticky = cache("sticky", 01777, 0), others = cache("others", 0777, 65533);
@@ -469,18 +483,24 @@ TEST(CachedModel, WhoeverMayWriteTheDirectoryTakesItsLockAndReadersNeedNone) {
     std::filesystem::permissions(dir.path() / "afile", std::filesystem::perms(0755));
     EXPECT_EQ(chain(dir.path() / "afile/c.tmio"), open_failed(dir.path() / "afile/c.tmio", "Not a directory"));
     const auto sticky_interval = sticky.parent_path() / "c.cm";
+    const std::string lock_refused = "Failed to lock file " + (old_lock.parent_path() / ".c.cm.lock").string() +
+                                     ": Permission denied! Every writer of its directory must be able to open it for "
+                                     "writing: give it the directory's write permissions, or remove it while no writer "
+                                     "runs. <- <no nested exception>";
     EXPECT_TRUE(testing::in_child_as_other_user([&] {
         return whole_pair(read_only, pairs) == 0 && chain(read_only) == open_failed(read_only, "Permission denied") &&
-               chain(old_lock) == "Failed to lock file " + (old_lock.parent_path() / ".c.cm.lock").string() +
-                                      ": Permission denied! Every writer of its directory must be able to open it for "
-                                      "writing: give it the directory's write permissions, or remove it while no "
-                                      "writer runs. <- <no nested exception>" &&
+               chain(old_lock) == lock_refused &&
                chain(sticky) == "Failed to write to file " + sticky_interval.string() +
                                     "!\nImplementation reports: write error <- " + sticky_interval.string() +
                                     ": Operation not permitted" &&
                whole_pair(sticky, pairs) == 0 && chain(others) == "nothing thrown";
     }));
     EXPECT_EQ(names_in(sticky.parent_path()), (std::vector<std::string>{".c.cm.lock", "c.cm", "c.tmio"}));
+    // Its two seconds of retries end on time while signals come faster than any of its pauses may end.
+    EXPECT_TRUE(testing::in_child_as_other_user([&] {
+        testing::take_periodic_signals(10000, 20000000);
+        return chain(old_lock) == lock_refused;
+    }, 65534, 6));
     struct stat outsider {};  // may not give it the directory's group: the others' bits let the group in
     EXPECT_TRUE(stat((others.parent_path() / ".c.cm.lock").c_str(), &outsider) == 0 && outsider.st_gid == 65534 &&
                 (outsider.st_mode & 0777) == 0666);
@@ -565,9 +585,10 @@ TEST(CachedModel, RewritesSyncEachPartBeforeItsRenameAndPlaceTheIntervalFileLast
     const std::string d = dir.path().filename().string();
     const std::vector<std::string> all{"fsync .cache.tmio.N.part", "fsync .cache.cm.N.part", "rename cache.cm .cache.cm.N.part",
         "fsync " + d, "rename .cache.tmio.N.part cache.tmio", "rename .cache.cm.N.part cache.cm", "fsync " + d};
-    const auto failed = [](const std::filesystem::path& shown, const std::string& concerned) {  // of the caller's path
+    const auto failed = [](const std::filesystem::path& shown, const std::string& concerned,
+                           const char* reason = "Input/output error") {  // of the caller's path
         return "Failed to write to file " + shown.string() + "!\nImplementation reports: write error <- " + concerned +
-               ": Input/output error";
+               ": " + reason;
     };
     const auto moved = [&](const char* part, const std::filesystem::path& target) {
         return (dir.path() / part).string() + " -> " + target.string();
@@ -577,13 +598,14 @@ TEST(CachedModel, RewritesSyncEachPartBeforeItsRenameAndPlaceTheIntervalFileLast
         return Serializer::create_default()->read_numbers(interval);
     };
     const std::vector<std::string> pair{".cache.cm.lock", "cache.cm", "cache.tmio"};
-    // The restoring rename logs as the placing one would.
-    for (const auto& [failing, calls, message, stands, names] :
-         {std::tuple{1, 3, failed(interval, interval.string()), std::vector{1.0, 3.0}, pair},
-          {2, 6, failed(path, moved(".cache.tmio.N.part", path)), {1.0, 3.0}, pair},
-          {0, 7, std::string("nothing thrown"), {0.0, 4.0}, pair},
-          {3, 6, failed(interval, moved(".cache.cm.N.part", interval)), {}, {".cache.cm.lock", "cache.tmio"}}}) {
-        syscalls = {true, 0, failing, 0, 0, {}};
+    // The restoring rename logs as the placing one would. A failed sync is the part's, reported as the caller's path.
+    for (const auto& [failing_fsync, failing, calls, message, stands, names] :
+         {std::tuple{1, 0, 1, failed(path, (dir.path() / ".cache.tmio.N.part").string()), std::vector{1.0, 3.0}, pair},
+          {0, 1, 3, failed(interval, interval.string()), {1.0, 3.0}, pair},
+          {0, 2, 6, failed(path, moved(".cache.tmio.N.part", path)), {1.0, 3.0}, pair},
+          {0, 0, 7, std::string("nothing thrown"), {0.0, 4.0}, pair},
+          {0, 3, 6, failed(interval, moved(".cache.cm.N.part", interval)), {}, {".cache.cm.lock", "cache.tmio"}}}) {
+        syscalls = {true, 0, failing_fsync, failing, 0, 0, {}};
         const std::string error = testing::thrown<std::ios_base::failure>([&] { write(path, {kEvents, 0, 4.0 + failing}); }, true);
         syscalls.recording = false;
         for (auto& call : syscalls.calls) call = std::regex_replace(call, std::regex("[0-9]+-[0-9]+"), "N");
@@ -592,6 +614,14 @@ TEST(CachedModel, RewritesSyncEachPartBeforeItsRenameAndPlaceTheIntervalFileLast
         EXPECT_EQ(loaded_interval(), stands) << failing;
         EXPECT_EQ(names_in(dir.path()), names) << failing;
     }
+    // A directory at the interval file's name is refused: it stays with what it holds, beside the events as they were.
+    dir.write("cache.cm/kept", "");
+    const std::string events_before = storage_test::read_bytes(path);
+    syscalls = {};
+    EXPECT_EQ(testing::thrown<std::ios_base::failure>([&] { write(path, {kEvents, 0, 5.0}); }, true),
+              failed(interval, interval.string(), "Is a directory"));
+    EXPECT_EQ(names_in(dir.path()), pair);
+    EXPECT_TRUE(std::filesystem::exists(interval / "kept") && storage_test::read_bytes(path) == events_before);
 }
 
 // Each key reaches its own argument; "table" lies beside the settings.

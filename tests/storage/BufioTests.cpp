@@ -269,3 +269,39 @@ TEST(BufioTcp, ExchangeAndTheTimeoutsOfConnectAndListen) {
 }
 
 }  // namespace
+
+// Each bounded wait ends on its bound, and none before it, while the process takes a signal every 10 ms: with the
+// usual timer slack, and with one so large that no sleep ends before the next signal.
+TEST(BufioTimeouts, EndOnTheirBoundWhileSignalsKeepComing) {
+    TempDir dir;
+    const auto fifo = dir.fifo("fifo"), file = dir.write("f", "0123456789");
+    const int holder = open(file.c_str(), O_RDWR), refusing = bound_socket();
+    ASSERT_TRUE(lock(holder, F_WRLCK, 0, 0, F_OFD_SETLK));
+    const auto read_times_out = [](bufio_stream* s) {
+        bufio_timeout(s, 300);
+        char c;
+        const bool timed_out = s && bufio_read(s, &c, 1) == 0 && s->status == BUFIO_TIMEOUT;
+        bufio_close(s);
+        return timed_out;
+    };
+    const std::vector<std::pair<const char*, std::function<bool()>>> waits{
+        {"a read of a FIFO whose writer is silent", [&] {
+             bufio_stream* s = bufio_open(fifo.c_str(), "r", 0, 16, nullptr);
+             return open(fifo.c_str(), O_WRONLY | O_NONBLOCK) >= 0 && read_times_out(s);
+         }},
+        {"a read of a locked file another holds",
+         [&] { return read_times_out(bufio_open(("lockedfile://" + file.string()).c_str(), "r", 0, 16, nullptr)); }},
+        {"a connect to a port that refuses",
+         [&] { return bufio_open(address("tcp://connect/", refusing).c_str(), "w", 300, 0, nullptr) == nullptr; }}};
+    for (const auto& [interval_us, slack_ns] : {std::pair{10000L, 0UL}, {10000L, 20000000UL}}) {
+        for (const auto& [name, wait] : waits) {
+            EXPECT_TRUE(in_child([&] {
+                background::testing::take_periodic_signals(interval_us, slack_ns);
+                const auto started = std::chrono::steady_clock::now();
+                return wait() && std::chrono::steady_clock::now() - started >= std::chrono::milliseconds(300);
+            }, 5)) << name << ", timer slack " << slack_ns << " ns";
+        }
+    }
+    close(holder);
+    close(refusing);
+}

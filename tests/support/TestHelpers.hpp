@@ -6,6 +6,8 @@
 
 #include <grp.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/time.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -66,14 +68,26 @@ inline std::string causes(const std::exception& failure) {
 
 /// Runs `body` in a child as user 65534 in `group` alone: a user other than root, who owns the files the tests
 /// make. Only root can switch; the tests that need two users skip otherwise.
-inline bool in_child_as_other_user(const std::function<bool()>& body, gid_t group = 65534) {
+inline bool in_child_as_other_user(const std::function<bool()>& body, gid_t group = 65534, int seconds = 20) {
     return in_child([&] {
         const gid_t groups[] = {group};
         return setgroups(1, groups) == 0 && setgid(group) == 0 && setuid(65534) == 0 && body();
-    });
+    }, seconds);
 }
 #define REQUIRE_ROOT() \
     if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user"
+
+/// From now on SIGALRM comes every `interval_us`, handled without SA_RESTART so that each one interrupts whatever
+/// waits, with the timer slack raised to `slack_ns` where given: a signal then comes before a sleep may end. For a
+/// child, which never stops it.
+inline void take_periodic_signals(long interval_us, unsigned long slack_ns = 0) {
+    struct sigaction action {};
+    action.sa_handler = [](int) {};
+    sigaction(SIGALRM, &action, nullptr);
+    if (slack_ns) prctl(PR_SET_TIMERSLACK, slack_ns);
+    const itimerval every{{0, interval_us}, {0, interval_us}};
+    setitimer(ITIMER_REAL, &every, nullptr);
+}
 
 /// Whether `call` ends, returning or throwing, within three seconds; run in a child, a hang cannot stop the tests.
 template <typename Call>
