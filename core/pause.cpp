@@ -2,21 +2,18 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace background::detail {
 
 void pause_for(std::chrono::nanoseconds pause) {
-    constexpr long kNanosPerSecond = 1000000000L;
-    timespec deadline{};
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    const auto nanos = pause.count() < 0 ? 0 : pause.count();
-    deadline.tv_sec += static_cast<time_t>(nanos / kNanosPerSecond);
-    deadline.tv_nsec += static_cast<long>(nanos % kNanosPerSecond);
-    if (deadline.tv_nsec >= kNanosPerSecond) {
-        deadline.tv_sec += 1;
-        deadline.tv_nsec -= kNanosPerSecond;
-    }
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const std::chrono::nanoseconds until =
+        std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec) + std::max(pause, {});
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(until);
+    const timespec deadline{static_cast<time_t>(seconds.count()), static_cast<long>((until - seconds).count())};
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
     }
 }

@@ -76,16 +76,20 @@ long long now_us() {
     return static_cast<long long>(t.tv_sec) * 1000000LL + t.tv_nsec / 1000;
 }
 
+int ms_until(long long deadline_us) {
+    return static_cast<int>(std::max(0LL, (deadline_us - now_us() + 999) / 1000));
+}
+
 // A poll that a signal interrupts polls again for the time left to the
 // deadline it started with: polling for the whole timeout again would let
 // periodic signals keep it waiting for ever.
 int poll_fd(int fd, short events, int timeout) {
     pollfd p{fd, events, 0};
-    const long long deadline = now_us() + 1000LL * timeout;
+    const long long deadline = timeout > 0 ? now_us() + 1000LL * timeout : 0;
     for (int wait = timeout;;) {
         int r = poll(&p, 1, wait);
         if (r < 0 && (errno == EINTR || errno == EAGAIN)) {
-            if (timeout > 0) wait = static_cast<int>(std::max(0LL, (deadline - now_us() + 999) / 1000));
+            if (timeout > 0) wait = ms_until(deadline);
             continue;
         }
         if (r < 0) return -1;

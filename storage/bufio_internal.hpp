@@ -40,6 +40,9 @@ int access_mode(const bufio_stream* s);
 /// A pause that signals neither lengthen nor shorten.
 void sleep_ms(int ms);
 long long now_us();
+/// Whole milliseconds from now to `deadline_us` (of now_us), rounded up so
+/// that a wait for them never ends early; 0 once it has passed.
+int ms_until(long long deadline_us);
 /// The revents of a poll for `events`, 0 when the time ran out, -1 on error.
 int poll_fd(int fd, short events, int timeout);
 /// The status a poll leaves when it did not report the wanted readiness.

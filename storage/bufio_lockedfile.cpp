@@ -64,9 +64,9 @@ int bufio_lock(bufio_stream* s, int type, long long start, long long length, int
     for (;;) {
         if (lock_call(s->fd, F_SETLK, lt, start, length) == 0) return 1;
         if (!would_block(errno)) return -1;
-        const long long left_ms = (deadline - now_us() + 999) / 1000;
-        if (left_ms <= 0) return 0;
-        sleep_ms(static_cast<int>(std::min<long long>(pause_ms, left_ms)));
+        const int left_ms = ms_until(deadline);
+        if (left_ms == 0) return 0;
+        sleep_ms(std::min(pause_ms, left_ms));
         pause_ms = std::min(2 * pause_ms, LOCK_RETRY_MAX_MS);
     }
 }
