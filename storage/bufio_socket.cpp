@@ -64,16 +64,38 @@ bool start_listening(bufio_stream* s, const sockaddr_in& address, sockaddr_in& u
     return true;
 }
 
+constexpr int NO_ANSWER = -1;
+
+// One connect attempt: 0 connected, else the system's reason, or NO_ANSWER
+// when `deadline_us` (of now_us) passed before the peer answered. Without a
+// deadline (0) it waits as a plain connect does, for the system's own connect
+// timeout. The handshake is polled rather than waited for inside connect(),
+// since a host that drops the SYN would hold a blocking connect for minutes.
+int attempt_connect(int fd, const sockaddr_in& address, long long deadline_us) {
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return 0;
+    if (errno != EINPROGRESS) return errno;
+    const int revents = poll_fd(fd, POLLOUT, deadline_us ? ms_until(deadline_us) : -1);
+    if (revents < 0) return errno;
+    if (revents == 0) return NO_ANSWER;
+    int error = 0;
+    socklen_t length = sizeof error;
+    return getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 ? error : errno;
+}
+
 // Connect attempts RETRY_STEP_MS apart until one succeeds or the budget is
-// spent: t ms give t / RETRY_STEP_MS + 1 attempts.
+// spent: t ms give t / RETRY_STEP_MS + 1 attempts. With a deadline (a timeout
+// above 0), an attempt the peer never answers ends on it, and so does the open.
 bool connect_with_retries(bufio_stream* s, bool tcp, const sockaddr_in& address, long long budget,
-                          const char* label) {
+                          long long deadline_us, const char* label) {
     say(label, "connecting to", address);
     for (;;) {
-        if (connect(s->fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return true;
-        int err = errno;
-        if (budget < RETRY_STEP_MS) {
+        int err = attempt_connect(s->fd, address, deadline_us);
+        if (err == 0) return true;
+        if (err == NO_ANSWER || budget < RETRY_STEP_MS) {
+            if (err == NO_ANSWER) err = ETIMEDOUT;
             say(label, "connect timeout /", std::strerror(err));
+            errno = err;
             return false;
         }
         // A failed connect leaves the socket in an unspecified state;
@@ -90,6 +112,8 @@ bool connect_with_retries(bufio_stream* s, bool tcp, const sockaddr_in& address,
 
 bufio_stream* open_socket(SocketForm form, int port, const char* host, int timeout, int size,
                           const char* label) {
+    const long long budget = timeout < 0 ? 4294967295LL : timeout == 0 ? 0 : timeout < 100 ? 100 : timeout;
+    const long long deadline_us = timeout > 0 ? now_us() + 1000LL * budget : 0;
     bufio_stream* s = new_stream(label);
     if (!s) return nullptr;
     s->type = form == SocketForm::Serve ? BUFIO_SERVE : BUFIO_SOCKET;
@@ -107,7 +131,6 @@ bufio_stream* open_socket(SocketForm form, int port, const char* host, int timeo
     s->fd = new_socket(tcp, label);
     if (s->fd < 0) return fail_open(s);
 
-    long long budget = timeout < 0 ? 4294967295LL : timeout == 0 ? 0 : timeout < 100 ? 100 : timeout;
     sockaddr_in used = address;
 
     if (form == SocketForm::Listen || form == SocketForm::Serve) {
@@ -116,7 +139,7 @@ bufio_stream* open_socket(SocketForm form, int port, const char* host, int timeo
             int wait = budget > 2147483647LL ? -1 : static_cast<int>(budget);
             if (accept_socket(s, wait, label) != 1) return fail_open(s);
         }
-    } else if (!connect_with_retries(s, tcp, address, budget, label)) {
+    } else if (!connect_with_retries(s, tcp, address, budget, deadline_us, label)) {
         return fail_open(s);
     }
 

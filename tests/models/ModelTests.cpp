@@ -622,6 +622,18 @@ TEST(CachedModel, RewritesSyncEachPartBeforeItsRenameAndPlaceTheIntervalFileLast
               failed(interval, interval.string(), "Is a directory"));
     EXPECT_EQ(names_in(dir.path()), pair);
     EXPECT_TRUE(std::filesystem::exists(interval / "kept") && storage_test::read_bytes(path) == events_before);
+    // A directory whose names cannot be sent to the disk fails the write: before the new events stand the old pair
+    // comes back, after it the new pair stands; no part is left either way.
+    std::filesystem::remove_all(interval);
+    write(path, {kEvents, 0, 4.0});
+    for (const auto& [failing_fsync, end, stands] : {std::tuple{3, 6.0, 4.0}, {4, 7.0, 7.0}}) {
+        syscalls = {false, 0, failing_fsync, 0, 0, 0, {}};
+        EXPECT_EQ(testing::thrown<std::ios_base::failure>([&] { write(path, {kEvents, 0, end}); }),
+                  "Failed to sync directory " + dir.path().string() + ": Input/output error!");
+        syscalls = {};
+        EXPECT_EQ(loaded_interval(), std::vector({0.0, stands})) << failing_fsync;
+        EXPECT_EQ(names_in(dir.path()), pair) << failing_fsync;
+    }
 }
 
 // Each key reaches its own argument; "table" lies beside the settings.

@@ -49,6 +49,25 @@ int bound_socket() {  // on 127.0.0.1 and a port the OS chose; connects are refu
 
 std::string address(const char* form, int fd) { return form + std::to_string(port_of(fd)) + "/127.0.0.1"; }
 
+// A host that never answers: a listener whose queue is full of connections nobody accepts, so that the system drops
+// every further SYN, as behind a firewall's DROP rule.
+struct SilentHost {
+    SilentHost() {
+        listen(listener, 1);
+        sockaddr_in to{AF_INET, htons(static_cast<uint16_t>(port_of(listener))), {htonl(INADDR_LOOPBACK)}, {}};
+        for (int& fd : queued) {
+            fd = socket(AF_INET, SOCK_STREAM, 0);
+            connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        }
+    }
+    ~SilentHost() {
+        for (int fd : queued) close(fd);
+        close(listener);
+    }
+    const int listener = bound_socket();
+    int queued[2] = {};
+};
+
 // Each refusal is its lines under the caller's label, silence without one, and no descriptor left behind.
 TEST(BufioOpen, RefusalsAreReportedOnlyUnderALabelAndLeaveNoDescriptor) {
     TempDir dir;
@@ -56,8 +75,9 @@ TEST(BufioOpen, RefusalsAreReportedOnlyUnderALabelAndLeaveNoDescriptor) {
     const std::string missing = (dir.path() / "missing").string(), fifo = dir.fifo("fifo").string();
     const int refusing = bound_socket(), listening = bound_socket();
     ASSERT_EQ(listen(listening, 1), 0);
+    const SilentHost silent;
     const std::string error = "stat failed -- ";
-    const struct { std::string address; const char* mode; std::string lines; } cases[] = {
+    const struct { std::string address; const char* mode; std::string lines; int timeout = 0; } cases[] = {
         {mem_address(region, 4), "r+", "invalid mode r+ for mem."},
         {"-", "r+", "invalid mode r+ for standard stream"},
         {"file://-", "w+", "invalid mode w+ for standard stream"},
@@ -71,12 +91,14 @@ TEST(BufioOpen, RefusalsAreReportedOnlyUnderALabelAndLeaveNoDescriptor) {
         {address("tcp://connect/", refusing), "w", "connecting to 127.0.0.1:" + std::to_string(port_of(refusing)) +
                                                        "\nlbl: connect timeout / " + std::strerror(ECONNREFUSED)},
         {address("tcp://serve/", listening), "r", "bind failed ... " + std::string(std::strerror(EADDRINUSE))},
+        {address("tcp://connect/", silent.listener), "w", "connecting to 127.0.0.1:" +
+             std::to_string(port_of(silent.listener)) + "\nlbl: connect timeout / " + std::strerror(ETIMEDOUT), 300},
     };
     const int descriptors = open_descriptors();
     for (const auto& c : cases)
         for (const char* label : {"lbl", static_cast<const char*>(nullptr)}) {
             testing::internal::CaptureStderr();
-            EXPECT_EQ(bufio_open(c.address.c_str(), c.mode, 0, 0, label), nullptr);
+            EXPECT_EQ(bufio_open(c.address.c_str(), c.mode, c.timeout, 0, label), nullptr);
             EXPECT_EQ(testing::internal::GetCapturedStderr(), label ? "lbl: " + c.lines + "\n" : "") << c.address;
         }
     EXPECT_EQ(bufio_close(nullptr), 0);
@@ -259,6 +281,15 @@ TEST(BufioTcp, ExchangeAndTheTimeoutsOfConnectAndListen) {
         EXPECT_EQ(connect_calls, attempts) << timeout << " ms";
     }
     EXPECT_EQ(open_descriptors(), descriptors) << "a retry's socket left open";
+    // A server that starts listening within the timeout is reached; a timeout of 0 is one attempt that waits for the
+    // handshake.
+    std::thread late_server([&] { usleep(200000), listen(refusing, 2); });
+    bufio_stream* reached = bufio_open(address("tcp://connect/", refusing).c_str(), "w", 300, 0, nullptr);
+    late_server.join();
+    EXPECT_NE(reached, nullptr) << "a server listening after 200 ms";
+    bufio_stream* at_once = bufio_open(address("tcp://connect/", refusing).c_str(), "w", 0, 0, nullptr);
+    EXPECT_NE(at_once, nullptr) << "timeout 0";
+    EXPECT_TRUE(bufio_close(reached) == 0 && bufio_close(at_once) == 0);
     close(refusing);
     EXPECT_TRUE(in_child([] {
         const auto started = std::chrono::steady_clock::now();
@@ -270,12 +301,13 @@ TEST(BufioTcp, ExchangeAndTheTimeoutsOfConnectAndListen) {
 
 }  // namespace
 
-// Each bounded wait ends on its bound, and none before it, while the process takes a signal every 10 ms: with the
-// usual timer slack, and with one so large that no sleep ends before the next signal.
+// Each bounded wait ends on its bound, and none before it, without signals and while the process takes a signal
+// every 10 ms: with the usual timer slack, and with one so large that no sleep ends before the next signal.
 TEST(BufioTimeouts, EndOnTheirBoundWhileSignalsKeepComing) {
     TempDir dir;
     const auto fifo = dir.fifo("fifo"), file = dir.write("f", "0123456789");
     const int holder = open(file.c_str(), O_RDWR), refusing = bound_socket();
+    const SilentHost silent;
     ASSERT_TRUE(lock(holder, F_WRLCK, 0, 0, F_OFD_SETLK));
     const auto read_times_out = [](bufio_stream* s) {
         bufio_timeout(s, 300);
@@ -284,6 +316,9 @@ TEST(BufioTimeouts, EndOnTheirBoundWhileSignalsKeepComing) {
         bufio_close(s);
         return timed_out;
     };
+    const auto connect_fails = [](int fd) {
+        return bufio_open(address("tcp://connect/", fd).c_str(), "w", 300, 0, nullptr) == nullptr;
+    };
     const std::vector<std::pair<const char*, std::function<bool()>>> waits{
         {"a read of a FIFO whose writer is silent", [&] {
              bufio_stream* s = bufio_open(fifo.c_str(), "r", 0, 16, nullptr);
@@ -291,17 +326,44 @@ TEST(BufioTimeouts, EndOnTheirBoundWhileSignalsKeepComing) {
          }},
         {"a read of a locked file another holds",
          [&] { return read_times_out(bufio_open(("lockedfile://" + file.string()).c_str(), "r", 0, 16, nullptr)); }},
-        {"a connect to a port that refuses",
-         [&] { return bufio_open(address("tcp://connect/", refusing).c_str(), "w", 300, 0, nullptr) == nullptr; }}};
-    for (const auto& [interval_us, slack_ns] : {std::pair{10000L, 0UL}, {10000L, 20000000UL}}) {
+        {"a connect to a port that refuses", [&] { return connect_fails(refusing); }},
+        {"a connect to a host that never answers", [&] { return connect_fails(silent.listener); }}};
+    for (const auto& [interval_us, slack_ns] : {std::pair{0L, 0UL}, {10000L, 0UL}, {10000L, 20000000UL}}) {
         for (const auto& [name, wait] : waits) {
             EXPECT_TRUE(in_child([&] {
                 background::testing::take_periodic_signals(interval_us, slack_ns);
                 const auto started = std::chrono::steady_clock::now();
-                return wait() && std::chrono::steady_clock::now() - started >= std::chrono::milliseconds(300);
-            }, 5)) << name << ", timer slack " << slack_ns << " ns";
+                const bool ended = wait();
+                const auto waited = std::chrono::steady_clock::now() - started;
+                return ended && waited >= std::chrono::milliseconds(300) && waited < std::chrono::seconds(1);
+            }, 5)) << name << ", signals every " << interval_us << " us, timer slack " << slack_ns << " ns";
         }
     }
     close(holder);
     close(refusing);
+}
+
+// A wait without a limit waits for what comes, however many signals interrupt it.
+TEST(BufioTimeouts, WaitsWithoutALimitOutlastSignals) {
+    TempDir dir;
+    const auto fifo = dir.fifo("fifo");
+    EXPECT_TRUE(in_child([&] {
+        background::testing::take_periodic_signals(10000);
+        bufio_stream* s = bufio_open(fifo.c_str(), "r", 0, 16, nullptr);
+        const int writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        sigset_t alarm;
+        sigemptyset(&alarm);
+        sigaddset(&alarm, SIGALRM);
+        pthread_sigmask(SIG_BLOCK, &alarm, nullptr);  // for the writer: every signal goes to the waits
+        std::thread late_writer([&] {
+            for (const char* byte : {"a", "b"}) usleep(300000), write(writer, byte, 1);
+        });
+        pthread_sigmask(SIG_UNBLOCK, &alarm, nullptr);
+        bufio_timeout(s, -1);
+        char got[2] = {};
+        const bool waited = bufio_wait(s, -1) == 1 && bufio_read(s, got, 1) == 1;
+        const bool read = bufio_read(s, got + 1, 1) == 1;
+        late_writer.join();
+        return waited && read && std::string(got, 2) == "ab" && bufio_close(s) == 0;
+    }, 5));
 }
