@@ -76,6 +76,8 @@ long long now_us() {
     return static_cast<long long>(t.tv_sec) * 1000000LL + t.tv_nsec / 1000;
 }
 
+long long deadline_in(long long ms) { return now_us() + 1000LL * ms; }
+
 int ms_until(long long deadline_us) {
     return static_cast<int>(std::max(0LL, (deadline_us - now_us() + 999) / 1000));
 }
@@ -85,7 +87,7 @@ int ms_until(long long deadline_us) {
 // periodic signals keep it waiting for ever.
 int poll_fd(int fd, short events, int timeout) {
     pollfd p{fd, events, 0};
-    const long long deadline = timeout > 0 ? now_us() + 1000LL * timeout : 0;
+    const long long deadline = timeout > 0 ? deadline_in(timeout) : 0;
     for (int wait = timeout;;) {
         int r = poll(&p, 1, wait);
         if (r < 0 && (errno == EINTR || errno == EAGAIN)) {

@@ -40,6 +40,8 @@ int access_mode(const bufio_stream* s);
 /// A pause that signals neither lengthen nor shorten.
 void sleep_ms(int ms);
 long long now_us();
+/// The now_us that is `ms` milliseconds from now.
+long long deadline_in(long long ms);
 /// Whole milliseconds from now to `deadline_us` (of now_us), rounded up so
 /// that a wait for them never ends early; 0 once it has passed.
 int ms_until(long long deadline_us);

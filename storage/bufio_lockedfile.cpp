@@ -59,7 +59,7 @@ int bufio_lock(bufio_stream* s, int type, long long start, long long length, int
         if (lock_call(s->fd, F_SETLKW, lt, start, length) == 0) return 1;
         return would_block(errno) ? 0 : -1;
     }
-    const long long deadline = now_us() + static_cast<long long>(timeout) * 1000LL;
+    const long long deadline = deadline_in(timeout);
     int pause_ms = 1;
     for (;;) {
         if (lock_call(s->fd, F_SETLK, lt, start, length) == 0) return 1;

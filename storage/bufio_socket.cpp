@@ -113,7 +113,7 @@ bool connect_with_retries(bufio_stream* s, bool tcp, const sockaddr_in& address,
 bufio_stream* open_socket(SocketForm form, int port, const char* host, int timeout, int size,
                           const char* label) {
     const long long budget = timeout < 0 ? 4294967295LL : timeout == 0 ? 0 : timeout < 100 ? 100 : timeout;
-    const long long deadline_us = timeout > 0 ? now_us() + 1000LL * budget : 0;
+    const long long deadline_us = timeout > 0 ? deadline_in(budget) : 0;
     bufio_stream* s = new_stream(label);
     if (!s) return nullptr;
     s->type = form == SocketForm::Serve ? BUFIO_SERVE : BUFIO_SOCKET;
