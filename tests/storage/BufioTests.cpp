@@ -291,6 +291,14 @@ TEST(BufioTcp, ExchangeAndTheTimeoutsOfConnectAndListen) {
     EXPECT_NE(at_once, nullptr) << "timeout 0";
     EXPECT_TRUE(bufio_close(reached) == 0 && bufio_close(at_once) == 0);
     close(refusing);
+    // Without a deadline (0 and -1) an attempt on a host that never answers waits as a plain connect does: still
+    // waiting after a second.
+    const SilentHost silent;
+    for (int timeout : {0, -1})
+        EXPECT_FALSE(in_child([&] {
+            bufio_open(address("tcp://connect/", silent.listener).c_str(), "w", timeout, 0, nullptr);
+            return true;
+        }, 1)) << "timeout " << timeout << " gave up";
     EXPECT_TRUE(in_child([] {
         const auto started = std::chrono::steady_clock::now();
         const bool refused = bufio_open("tcp://listen/0/127.0.0.1", "r", 150, 0, nullptr) == nullptr;
