@@ -99,6 +99,10 @@ public:
     std::optional<tmio::TMIO> data_stream;
     bool has_cached_meta = false;
     Metadata cached_meta{};
+    // Copies of the registered callback (the driver keeps two) outlive the
+    // registration; they reach this provider only while it lives, since a
+    // time hint only speeds reading up and may safely be lost.
+    std::shared_ptr<OrderedProvider*> hint_target;
     Hook::Handle hint_hook{0};
 
     // An index names a file only once its stream is open.
@@ -266,7 +270,11 @@ OrderedProvider::OrderedProvider(std::filesystem::path dir, int hook_id) : impl(
 
     if (hook_id > 0) {
         Hook::remove(hook_id);
-        d.hint_hook = Hook::set(hook_id, std::function<void(double)>([this](double time) { skip_to_time(time); }));
+        d.hint_target = std::make_shared<OrderedProvider*>(this);
+        d.hint_hook = Hook::set(hook_id, std::function<void(double)>(
+                                             [target = std::weak_ptr(d.hint_target)](double time) {
+                                                 if (const auto provider = target.lock()) (*provider)->skip_to_time(time);
+                                             }));
     }
 }
 

@@ -767,6 +767,18 @@ TEST(OrderedProvider, TheLaterOfTwoProvidersTakesOverTheHookIdAndMismatchedLibra
                          "!\nImplementation reports: connection error");
 }
 
+// The driver keeps copies of the hook; once the provider is gone they must reach nothing.
+TEST(OrderedProvider, CopiesOfTheHintHookReachTheirProviderOnlyWhileItLives) {
+    TempDir dir;
+    write_library(dir, events_of({0, 1}, {11, 12}), 1, true);
+    auto provider = std::make_unique<OrderedProvider>(dir.path(), 4712);
+    const auto copy = Hook::get<std::function<void(double)>>(4712);
+    fs::remove(dir.path() / "OP_INTER_1.tmio");  // a skip to file 1 now shows by its failed open
+    EXPECT_THROW(copy(1.0), std::ios_base::failure) << "the copy did not reach its live provider";
+    provider.reset();
+    EXPECT_NO_THROW(copy(1.0)) << "the copy reached a destroyed provider";
+}
+
 // Relative paths resolve against the settings file's directory.
 const char* const kSections = R"(
 providers:

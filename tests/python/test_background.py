@@ -4,6 +4,10 @@ are JSON, which is valid YAML."""
 
 import gc
 import json
+import os
+import pathlib
+import subprocess
+import sys
 
 import pytest
 
@@ -18,6 +22,9 @@ SETTINGS = {
                            "e_min": 10.0, "index": -2.0, "num_showers": 10}},
     "models": {"dark": {"class": "DarkCountModel", "gen_type": 1, "seed": 1, "num_channels": 10, "rate": 1e3}},
     "generators": {"npe": {"class": "NPEGenerator", "num_pe": 1}}, "fluxes": {}}
+
+
+PREPARE_REPLAY = pathlib.Path(__file__).resolve().parents[2] / "build" / "default" / "examples" / "prepare_replay"
 
 
 @pytest.fixture
@@ -94,6 +101,38 @@ def test_background_without_a_driver_raises_and_nul_in_the_path_is_refused(setti
     # The part before the NUL names a valid settings file, which must not be loaded.
     with pytest.raises(ValueError, match="NUL"):
         Background(settings_path + "\0.orig")
+
+
+# Run in a child whose freed memory glibc overwrites at once (no thread cache, bytes perturbed), so that a call
+# into the deleted a crashes rather than read what happens to be left there.
+FREED_MEMORY_OVERWRITTEN = {"MALLOC_PERTURB_": "165", "GLIBC_TUNABLES": "glibc.malloc.tcache_count=0"}
+HOOK_COPY = """
+import sys
+from vorizovedavuz import Background
+ordered, hooked, plain = sys.argv[1:]
+def stream(bg):
+    bg.seek(0.0)
+    return [[(channel, list(times)) for channel, times in bg.next_chunk(1e-3)] for _ in range(3)]
+a = Background(ordered)  # its ordered provider registers the time hint
+b, reference = Background(hooked), Background(plain)
+assert stream(b) == stream(reference)
+del a
+assert stream(b) == stream(reference)
+"""
+
+
+def test_a_time_hint_copied_from_another_background_does_nothing_once_that_one_is_gone(settings_path, tmp_path):
+    # A settings file that names the hook but has no ordered provider of its own copies another's callback.
+    assert subprocess.run([str(PREPARE_REPLAY), settings_path, tmp_path / "replay", "1e-3", "2"],
+                          capture_output=True).returncode == 0
+    hook = {"time_hint_hook": 13076069}
+    ordered, hooked = tmp_path / "ordered.yaml", tmp_path / "hooked.yaml"
+    ordered.write_text(json.dumps({**SETTINGS, "lib": {**SETTINGS["lib"], **hook, "provider": "ordered"},
+                                   "providers": {"ordered": {"class": "OrderedProvider", "path": "replay/library"}}}))
+    hooked.write_text(json.dumps({**SETTINGS, "lib": {**SETTINGS["lib"], **hook}}))
+    done = subprocess.run([sys.executable, "-c", HOOK_COPY, ordered, hooked, settings_path], capture_output=True,
+                          text=True, timeout=60, env={**os.environ, **FREED_MEMORY_OVERWRITTEN})
+    assert done.returncode == 0, done.stderr
 
 
 DOCS = {  # the signature argument each starts with, and the exact text after the signature
