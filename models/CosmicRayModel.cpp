@@ -83,6 +83,11 @@ std::vector<Metadata> CosmicRayModel::Impl::checked_load(ShowerProvider& provide
                                                          double theta_max, double e_min, double e_max,
                                                          bool warn_invalid) {
     refuse_if(r_max <= 0 || theta_max <= 0 || e_max <= 0, "All _max parameters have to be positive!");
+    // The zenith density sin(theta) cos(theta) and the solid angle it spans
+    // hold only above the horizon; beyond it the expected zenith counts turn
+    // negative and the test would pass any library.
+    refuse_if(theta_max > kPi / 2,
+              format("Setting theta_max = {} lies beyond the horizon at pi/2 = {}!", theta_max, kPi / 2));
     refuse_if(e_min <= 0 || e_min >= e_max, "0 < e_min < e_max required!");
 
     const std::vector<Metadata> list = provider.get_all_metadata();

@@ -170,6 +170,7 @@ TEST(CosmicRayModel, StreamIsPoissonCountsThenUniformTimesShowerByShower) {
 // Each library fails the named tests only: thrown first failure, or with "warn_invalid" all printed.
 TEST(CosmicRayModel, DistributionTestsFailOrWarn) {
     EXPECT_EQ(warnings(thrown(1000, {-1.0, 30.0, 1.2, 1.0, 1e5}), {-1.0, 30.0, 1.2, 1.0, 1e5}), "");
+    EXPECT_EQ(warnings(thrown(1000, {-2.0, 100.0, kPi / 2}), {-2.0, 100.0, kPi / 2}), "") << "down to the horizon";
     const std::string core = "X-Y distribution is not uniform!";
     const auto keep = [](Metadata&) {};
     using Case = std::tuple<std::function<void(Metadata&)>, Throw, std::vector<std::string>>;
@@ -225,6 +226,11 @@ TEST(CosmicRayModel, Refusals) {
              {max, nullptr, 0, {-2.0, 0.0}}, {max, nullptr, 0, {-2.0, 100.0, -0.5}},
              {max, nullptr, 0, {-2.0, 100.0, 0.5, 10.0, 0.0}}, {order, nullptr, 0, {-2.0, 100.0, 0.5, 0.0}},
              {order, nullptr, 0, {-2.0, 100.0, 0.5, 1000.0}},
+             // Below the horizon only: 2.5 would pass a library thrown to 0.5 at several times its rate.
+             {"Setting theta_max = 2.5 lies beyond the horizon at pi/2 = 1.5707963267948966!", nullptr, 0,
+              {-2.0, 100.0, 2.5}},
+             {"Setting theta_max = 45 lies beyond the horizon at pi/2 = 1.5707963267948966!", nullptr, 0,
+              {-2.0, 100.0, 45.0}},
              {"Shower 500 with energy nan GeV has the weight nan, which is negative or not finite!", &Metadata::energy,
               kNaN},
              {format("Shower 0 with energy {} GeV has the weight {}, which is negative or not finite!", e0,
