@@ -5,13 +5,17 @@
 #include <background/core/system_reason_internal.hpp>
 #include <background/core/text_file_internal.hpp>
 
+#include <yaml-cpp/eventhandler.h>
 #include <yaml-cpp/yaml.h>
 
 #include <exception>
 #include <ios>
 #include <optional>
+#include <set>
+#include <sstream>
 #include <stdexcept>
 #include <system_error>
+#include <vector>
 
 namespace background {
 
@@ -60,6 +64,64 @@ std::string settings_text(const std::filesystem::path& path) {
     }
 }
 
+// YAML forbids a key twice in one mapping, but the loader keeps both
+// entries: lookups would read the first, other readers of the same file
+// (PyYAML) the last, and a composite would build a listed part twice. Keys
+// compare by their text, quoted or plain alike; a null key reads as "null",
+// as keys() lists it. A key that is itself a mapping, a sequence or an alias
+// has no text and is not compared.
+class DuplicateKeyCheck : public YAML::EventHandler {
+public:
+    void OnDocumentStart(const YAML::Mark&) override {}
+    void OnDocumentEnd() override {}
+    void OnNull(const YAML::Mark& mark, YAML::anchor_t) override { leaf(mark, "null"); }
+    void OnAlias(const YAML::Mark&, YAML::anchor_t) override { node_done(); }
+    void OnScalar(const YAML::Mark& mark, const std::string&, YAML::anchor_t, const std::string& value) override {
+        leaf(mark, value);
+    }
+    void OnSequenceStart(const YAML::Mark&, const std::string&, YAML::anchor_t, YAML::EmitterStyle::value) override {
+        levels.push_back({false, true, {}});
+    }
+    void OnSequenceEnd() override { close(); }
+    void OnMapStart(const YAML::Mark&, const std::string&, YAML::anchor_t, YAML::EmitterStyle::value) override {
+        levels.push_back({true, true, {}});
+    }
+    void OnMapEnd() override { close(); }
+
+private:
+    struct Level {
+        bool mapping;
+        bool at_key = true;
+        std::set<std::string> keys;
+    };
+    std::vector<Level> levels;
+
+    void leaf(const YAML::Mark& mark, const std::string& text) {
+        if (!levels.empty() && levels.back().mapping && levels.back().at_key && !levels.back().keys.insert(text).second)
+            throw YAML::ParserException(mark, "duplicate key \"" + text + "\"");
+        node_done();
+    }
+    void close() {
+        levels.pop_back();
+        node_done();
+    }
+    // In a mapping, keys and values take turns.
+    void node_done() {
+        if (!levels.empty() && levels.back().mapping) levels.back().at_key = !levels.back().at_key;
+    }
+};
+
+// Loads the document's first node, as the loader does, refusing a mapping
+// that holds a key twice with the line and column of the repeat.
+YAML::Node load_without_duplicate_keys(const std::string& text) {
+    YAML::Node root = YAML::Load(text);
+    std::istringstream stream(text);
+    YAML::Parser parser(stream);
+    DuplicateKeyCheck check;
+    parser.HandleNextDocument(check);
+    return root;
+}
+
 }  // namespace
 
 YAMLAccessor::YAMLAccessor(std::filesystem::path path) {
@@ -69,7 +131,7 @@ YAMLAccessor::YAMLAccessor(std::filesystem::path path) {
         throw std::invalid_argument("Settings file path contains a NUL character!");
     }
     try {
-        impl = std::make_unique<Impl>(YAML::Load(settings_text(path)));
+        impl = std::make_unique<Impl>(load_without_duplicate_keys(settings_text(path)));
     } catch (...) {
         std::throw_with_nested(
             IOError(format("Failed to load yaml file {}", path.generic_string())));

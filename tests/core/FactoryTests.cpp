@@ -122,6 +122,29 @@ TEST(Settings, KeysInDocumentOrderAndFailuresWithTheirTypeMessageAndCause) {
     }
 }
 
+// YAML forbids a key twice in one mapping. Loaded anyway, lookups would read the first entry, other readers of the
+// file the last, and a composite would build a part listed twice twice.
+TEST(Settings, AKeyTwiceInOneMappingIsRefusedNamingTheKeyAndTheLineOfTheRepeat) {
+    TempDir dir;
+    const std::pair<std::string, std::string> cases[] = {
+        {"lib:\n  seed: 1\n  rate: 2\n  seed: 3\n", "line 4, column 3: duplicate key \"seed\""},
+        {"lib: {seed: 1, rate: 2, seed: 3}\n", "line 1, column 25: duplicate key \"seed\""},
+        {"lib: {a: 1}\nmodels: {}\nlib: {b: 2}\n", "line 3, column 1: duplicate key \"lib\""},
+        {"models:\n  all:\n    class: GenericModel\n    models:\n      dark: 0\n      dark: 0\n",
+         "line 6, column 7: duplicate key \"dark\""},
+        {"lib:\n  'seed': 1\n  seed: 2\n", "line 3, column 3: duplicate key \"seed\""},
+    };
+    for (const auto& [text, repeat] : cases) {
+        const auto file = dir.write("twice.yaml", text);
+        EXPECT_EQ(testing::thrown<std::ios_base::failure>([&] { Settings::from_file(file); }, true),
+                  "Failed to load yaml file " + file.generic_string() + " <- yaml-cpp: error at " + repeat);
+    }
+    // One key in sibling mappings, in the mappings of a list, or as a value is no repeat.
+    const Settings siblings = Settings::from_file(
+        dir.write("siblings.yaml", "a: {seed: 1, b: seed}\nc: {seed: 2}\nd: [{seed: 3}, {seed: 4}]\nseed: 5\n"));
+    EXPECT_TRUE(int(siblings["a"]["seed"]) == 1 && int(siblings["c"]["seed"]) == 2 && int(siblings["seed"]) == 5);
+}
+
 TEST(Factory, FailuresInTheirOrderCompositesMovesAndPaths) {
     TempDir dir;
     const auto settings = dir.write("run/settings.yaml", R"(
