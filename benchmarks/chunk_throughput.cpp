@@ -6,9 +6,10 @@
 //
 //   chunk_throughput [simulated seconds of the main comparison, default 2]
 //
-// Prints the main comparison (median of 5 alternating runs), the cost per PE
-// from 10^2 to 10^5 channels and from 10 us to 100 ms chunks, and the
-// resident memory around one large chunk and one long metadata request.
+// Prints the resident memory around one large chunk and one long metadata
+// request, the main comparison (median of 5 alternating runs), and the cost
+// per PE from 10^2 to 10^5 channels and from 10 us to 100 ms chunks (one run
+// each).
 
 #include <background/core/Random.hpp>
 #include <background/driver/Background.hpp>
