@@ -4,6 +4,8 @@
 //   make_showers OUTPUT_DIR [NUM_CHANNELS, default 1000, at most 1e9]
 //   make_showers --check OUTPUT_DIR     exit status 0 when the folders hold exactly
 //                                       the files written, each whole with all its showers
+//   make_showers --help                 the usage; any other first argument starting
+//                                       with "-" is refused, never taken for a folder
 //
 // OUTPUT_DIR/protons_run1 and OUTPUT_DIR/protons_run2 hold protons thrown
 // alike (a production split over two runs), OUTPUT_DIR/gammas holds gammas.
@@ -203,13 +205,26 @@ void check_folder(const std::filesystem::path& folder, const Throw& t) {
         if (showers_of_file[key] != t.showers_per_file)
             throw std::runtime_error(file.string() + " holds " + std::to_string(showers_of_file[key]) +
                                      " showers, not " + std::to_string(t.showers_per_file));
+        // The metadata scan decodes no PE: a PE time the main job cannot use
+        // shows only when the PEs are read.
+        XCDFReader reader(file, true, true);
+        while (reader.next()) reader.get_pe_data();
     }
+}
+
+void usage(std::FILE* stream, const char* program) {
+    std::fprintf(stream, "usage: %s OUTPUT_DIR [NUM_CHANNELS]\n       %s --check OUTPUT_DIR\n", program, program);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 3 && std::string(argv[1]) == "--check") {
+    const std::string first = argc > 1 ? argv[1] : "";
+    if (first == "--help" || first == "-h") {
+        usage(stdout, argv[0]);
+        return 0;
+    }
+    if (argc == 3 && first == "--check") {
         try {
             for (const Throw& t : kThrows) check_folder(std::filesystem::path(argv[2]) / t.directory, t);
             return 0;
@@ -218,8 +233,10 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    if (argc < 2 || argc > 3) {
-        std::fprintf(stderr, "usage: %s OUTPUT_DIR [NUM_CHANNELS]\n       %s --check OUTPUT_DIR\n", argv[0], argv[0]);
+    // A missing folder argument, as an empty variable leaves it, would
+    // otherwise make an option the output folder.
+    if (argc < 2 || argc > 3 || first.starts_with("-")) {
+        usage(stderr, argv[0]);
         return 2;
     }
     const int channels = argc == 3 ? static_cast<int>(examples::count(argv[2])) : 1000;

@@ -219,7 +219,6 @@ std::vector<Metadata> SimulationProvider::get_all_metadata() {
     const std::size_t files = d.file_limit < 0 ? d.file_index.size()
                                                : std::min<std::size_t>(d.file_limit, d.file_index.size());
     std::vector<Metadata> result;
-    result.reserve(files * kRecordsReservedPerFile);
     std::size_t started = 0;
     for (const auto& [key, file] : d.file_index) {
         if (started == files) break;

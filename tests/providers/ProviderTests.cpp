@@ -14,6 +14,8 @@
 #include "storage/StorageTestSupport.hpp"
 #include "support/TestHelpers.hpp"
 
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -31,6 +33,15 @@
 #define REQUIRE_XCDF() static_cast<void>(0)
 #else
 #define REQUIRE_XCDF() GTEST_SKIP() << "built without XCDF support"
+#endif
+
+// AddressSanitizer maps terabytes of shadow memory, so no address-space limit leaves it room to run.
+#if defined(__SANITIZE_ADDRESS__)
+#define ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ADDRESS_SANITIZER 1
+#endif
 #endif
 
 namespace background {
@@ -908,6 +919,22 @@ TEST(ShowerFiles, CountsBeyondWhatTheFileCanHoldAreRefusedWithoutAllocatingForTh
     provider.skip_to_time(1);
     EXPECT_THROW_MSG(provider.get_pe_list(5), std::ios_base::failure,
                      "Damaged ordered shower library file " + (dir.path() / "OP_INTER_1.tmio").string() + "!");
+}
+
+// Room set aside for the most showers a file may hold would be gigabytes for a library of many small files.
+TEST(ShowerFiles, ManySmallFilesTakeMemoryForTheShowersTheyHoldOnly) {
+    REQUIRE_XCDF();
+#ifdef ADDRESS_SANITIZER
+    GTEST_SKIP() << "AddressSanitizer's shadow memory does not fit under an address-space limit";
+#endif
+    TempDir dir;
+    const auto first = write_simulation_file(dir.path() / "0.xcd", 2);
+    for (int f = 1; f < 1500; ++f) fs::create_hard_link(first, dir.path() / format("{}.xcd", f));
+    EXPECT_TRUE(testing::in_child([&] {
+        const rlimit two_gib{2ul << 30, 2ul << 30};
+        return setrlimit(RLIMIT_AS, &two_gib) == 0 &&
+               SimulationProvider(dir.path(), -1, -1, 1.0, false).get_all_metadata().size() == 3000;
+    }));
 }
 
 }  // namespace

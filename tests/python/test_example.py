@@ -1,6 +1,7 @@
 """The shipped example settings on the simulation files its maker, a C++
 example program of the build tree, writes."""
 
+import math
 import pathlib
 import resource
 import shutil
@@ -15,8 +16,23 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 PROGRAMS = ROOT / "build" / "default" / "examples"
 
 
+def completed(program, *arguments, **options):
+    return subprocess.run([str(PROGRAMS / program), *map(str, arguments)], capture_output=True, **options)
+
+
 def run(program, *arguments, **options):
-    return subprocess.run([str(PROGRAMS / program), *map(str, arguments)], capture_output=True, **options).returncode
+    return completed(program, *arguments, **options).returncode
+
+
+def first_pe_time(file_bytes):
+    """Offset of the first PE's time: showers without PEs hold no data record."""
+    at = 68
+    while True:
+        at += 8 + 72 + 8  # the shower record, then the PE tag and length words
+        (count,) = struct.unpack_from("<I", file_bytes, at)
+        at += 4
+        if count:
+            return at + 4 + 4  # behind the data record's length and the PE's channel
 
 
 def limit_file_size():
@@ -49,6 +65,11 @@ def test_example_showers_arrive_at_the_flux_rate_from_files_make_showers_checks_
     whole = (gammas / "showers_3.xcd").read_bytes()
     (gammas / "showers_3.xcd").write_bytes(whole[:68] + struct.pack("<iiI", -9, 4, 0))  # end record: 0 showers
     assert run("make_showers", "--check", data) == 1
+    nan = bytearray(whole)
+    struct.pack_into("<d", nan, first_pe_time(whole), math.nan)
+    (gammas / "showers_3.xcd").write_bytes(nan)
+    done = completed("make_showers", "--check", data, text=True)
+    assert done.returncode == 1 and str(gammas / "showers_3.xcd") in done.stderr, done.stderr
     (gammas / "showers_3.xcd").write_bytes(whole)
     (gammas / "showers_99.xcd").write_bytes(whole[:-1])
     assert run("make_showers", "--check", data) == 1
@@ -78,3 +99,10 @@ def test_example_refuses_bad_input_in_one_line_and_prepare_replay_reads_whole_nu
     assert [run("prepare_replay", "none.yaml", "out", chunk, count)
             for chunk, count in [("1e-3", "50x"), ("1e-3", "2.5"), ("inf", "2"), ("1e999", "2"), ("1e-3", "2e2")]] \
         == [2, 2, 2, 2, 1]
+
+
+def test_make_showers_takes_no_option_for_its_output_folder(tmp_path):
+    for arguments, status in [(["--help"], 0), (["-h"], 0), (["--check"], 2), (["-x"], 2), (["--bogus", "out"], 2)]:
+        done = completed("make_showers", *arguments, cwd=tmp_path, text=True, timeout=60)
+        assert done.returncode == status and "usage:" in (done.stderr if status else done.stdout), arguments
+    assert not list(tmp_path.iterdir())
