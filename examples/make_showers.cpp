@@ -234,8 +234,8 @@ int main(int argc, char** argv) {
         }
     }
     // A missing folder argument, as an empty variable leaves it, would
-    // otherwise make an option the output folder.
-    if (argc < 2 || argc > 3 || first.starts_with("-")) {
+    // otherwise make an option the output folder, or the current directory.
+    if (argc < 2 || argc > 3 || first.empty() || first.starts_with("-")) {
         usage(stderr, argv[0]);
         return 2;
     }

@@ -102,7 +102,8 @@ def test_example_refuses_bad_input_in_one_line_and_prepare_replay_reads_whole_nu
 
 
 def test_make_showers_takes_no_option_for_its_output_folder(tmp_path):
-    for arguments, status in [(["--help"], 0), (["-h"], 0), (["--check"], 2), (["-x"], 2), (["--bogus", "out"], 2)]:
+    for arguments, status in [(["--help"], 0), (["-h"], 0), (["--check"], 2), (["-x"], 2), (["--bogus", "out"], 2),
+                              ([""], 2)]:
         done = completed("make_showers", *arguments, cwd=tmp_path, text=True, timeout=60)
         assert done.returncode == status and "usage:" in (done.stderr if status else done.stdout), arguments
     assert not list(tmp_path.iterdir())
